@@ -1,0 +1,111 @@
+// The module as the interpreter sees it: the entry point PyInit_velmo, the
+// multi-phase module definition and the creation slot module_create.
+#include "module/module_state.h"
+
+namespace velmo {
+
+namespace {
+
+PyMethodDef module_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+struct SpecAttribute {
+    const char *attribute;  // on the import spec
+    const char *key;        // in the module's dict
+    bool store_none;        // a None value is stored, or silently skipped
+};
+
+constexpr SpecAttribute kSpecAttributes[] = {
+    {"loader", "__loader__", true},
+    {"origin", "__file__", true},
+    {"parent", "__package__", true},
+    {"submodule_search_locations", "__path__", false},
+};
+
+// Copies one spec attribute into `dict`. A missing attribute is no error.
+int copy_spec_attribute(PyObject *spec, PyObject *dict, const SpecAttribute &row) noexcept {
+    PyObject *value = PyObject_GetAttrString(spec, row.attribute);
+    if (value == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    int result = 0;
+    if (row.store_none || value != Py_None) {
+        result = PyDict_SetItemString(dict, row.key, value);
+    }
+    Py_DECREF(value);
+    return result < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+PyModuleDef velmo_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velmo",         // m_name
+    nullptr,         // m_doc
+    0,               // m_size: all state is the process-wide ModuleState
+    module_methods,  // m_methods: fun_hello is bound by execution instead
+    module_slots,    // m_slots
+    nullptr,         // m_traverse
+    nullptr,         // m_clear
+    nullptr,         // m_free: ModuleState outlives every module object
+};
+
+PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
+    // The state is process-wide, so only the first interpreter may own it.
+    int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (module_state.interpreter_id == -1) {
+        module_state.interpreter_id = id;
+        if (id == -1) {
+            return nullptr;
+        }
+    } else if (module_state.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter "
+                        "per process.");
+        return nullptr;
+    }
+
+    if (module_state.module != nullptr) {
+        Py_INCREF(module_state.module);
+        return module_state.module;
+    }
+
+    PyObject *name = PyObject_GetAttrString(spec, "name");
+    if (name == nullptr) {
+        return nullptr;
+    }
+    PyObject *module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    PyObject *dict = PyModule_GetDict(module);  // borrowed
+    if (dict == nullptr) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    for (const SpecAttribute &row : kSpecAttributes) {
+        if (copy_spec_attribute(spec, dict, row) < 0) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    return module;
+}
+
+}  // namespace velmo
+
+PyMODINIT_FUNC PyInit_velmo(void) {
+    return PyModuleDef_Init(&velmo::velmo_module_def);
+}

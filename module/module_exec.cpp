@@ -1,0 +1,162 @@
+// module_exec: the execution slot that fills ModuleState and the module's
+// namespace, with the failure path that reports where an import broke.
+#include "function_type/cyfunction.h"
+#include "module/module_state.h"
+
+namespace velmo {
+
+namespace {
+
+// Stores a new reference (or NULL) in a state field, then releases what a
+// previous, failed execution had left there.
+void store(PyObject *&field, PyObject *value) noexcept {
+    PyObject *old = field;
+    field = value;
+    Py_XDECREF(old);
+}
+
+// The failure path. Entries are added only once the globals exist, since
+// every entry's frame runs in them.
+int fail_exec(int c_line) noexcept {
+    if (module_state.module != nullptr) {
+        if (module_state.globals != nullptr) {
+            add_traceback("init velmo", c_line, 1, kSourceFileName);
+        }
+        // Unclaim the module so that the next import starts afresh.
+        PyObject *module = module_state.module;
+        module_state.module = nullptr;
+        Py_DECREF(module);
+    } else if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ImportError, "init velmo");
+    }
+    return -1;
+}
+
+PyObject *make_fun_hello_code() noexcept {
+    ModuleState &s = module_state;
+    return reinterpret_cast<PyObject *>(PyCode_New(1,                      // argcount
+                                                   0,                      // kwonlyargcount
+                                                   1,                      // nlocals
+                                                   0,                      // stacksize
+                                                   CO_OPTIMIZED | CO_NEWLOCALS,
+                                                   s.empty_bytes,          // code
+                                                   s.empty_tuple,          // consts
+                                                   s.empty_tuple,          // names
+                                                   s.argnames,             // varnames
+                                                   s.empty_tuple,          // freevars
+                                                   s.empty_tuple,          // cellvars
+                                                   s.str_velmo_py,         // filename
+                                                   s.str_fun_hello,        // name
+                                                   1,                      // firstlineno
+                                                   s.empty_bytes));        // linetable
+}
+
+}  // namespace
+
+int module_exec(PyObject *module) noexcept {
+    ModuleState &s = module_state;
+
+    if (s.module != nullptr) {
+        if (s.module == module) {
+            return 0;  // a reload: the executed module is already complete
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'velmo' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+
+    if (check_binary_version() < 0) {
+        return fail_exec(1646);
+    }
+    store(s.empty_tuple, PyTuple_New(0));
+    if (s.empty_tuple == nullptr) {
+        return fail_exec(1650);
+    }
+    store(s.empty_bytes, PyBytes_FromStringAndSize("", 0));
+    if (s.empty_bytes == nullptr) {
+        return fail_exec(1651);
+    }
+    {
+        PyTypeObject *old = s.function_type;
+        s.function_type = fetch_shared_function_type();
+        Py_XDECREF(old);
+    }
+    if (s.function_type == nullptr) {
+        return fail_exec(1654);
+    }
+
+    Py_INCREF(module);
+    s.module = module;
+
+    store(s.globals, Py_XNewRef(PyModule_GetDict(module)));
+    if (s.globals == nullptr) {
+        return fail_exec(1688);
+    }
+    store(s.builtins_module, Py_XNewRef(PyImport_AddModule("builtins")));
+    if (s.builtins_module == nullptr) {
+        return fail_exec(1690);
+    }
+    store(s.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
+    if (s.runtime_module == nullptr) {
+        return fail_exec(1692);
+    }
+    if (PyObject_SetAttrString(s.module, "__builtins__", s.builtins_module) < 0) {
+        return fail_exec(1694);
+    }
+    if (init_string_constants(kStringConstantTable) < 0) {
+        return fail_exec(1696);
+    }
+    store(s.int_1, PyLong_FromLong(1));
+    if (s.int_1 == nullptr) {
+        return fail_exec(1696);
+    }
+    store(s.int_2, PyLong_FromLong(2));
+    if (s.int_2 == nullptr) {
+        return fail_exec(1696);
+    }
+
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    if (modules == nullptr) {
+        return fail_exec(1705);
+    }
+    // The fixed key, whatever name the import gave the module; an existing
+    // entry (a package's, say) is left alone.
+    if (PyDict_GetItemString(modules, "velmo") == nullptr) {
+        if (PyDict_SetItemString(modules, "velmo", s.module) < 0) {
+            return fail_exec(1707);
+        }
+    }
+
+    store(s.argnames, PyTuple_Pack(1, s.str_s));
+    if (s.argnames == nullptr) {
+        return fail_exec(1714);
+    }
+    store(s.fun_hello_code, make_fun_hello_code());
+    if (s.fun_hello_code == nullptr) {
+        return fail_exec(1714);
+    }
+
+    PyObject *function = cyfunction_new(&fun_hello_method, 0, s.str_fun_hello, nullptr, s.str_velmo, s.globals,
+                                        s.fun_hello_code);
+    if (function == nullptr) {
+        return fail_exec(1733);
+    }
+    int stored = PyDict_SetItem(s.globals, s.str_fun_hello, function);
+    Py_DECREF(function);  // the globals own it now, or it is gone
+    if (stored < 0) {
+        return fail_exec(1735);
+    }
+
+    PyObject *test_dict = PyDict_New();
+    if (test_dict == nullptr) {
+        return fail_exec(1737);
+    }
+    stored = PyDict_SetItem(s.globals, s.str_test, test_dict);
+    Py_DECREF(test_dict);
+    if (stored < 0) {
+        return fail_exec(1739);
+    }
+    return 0;
+}
+
+}  // namespace velmo

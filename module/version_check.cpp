@@ -1,0 +1,74 @@
+// check_binary_version: warns when the running interpreter is not the
+// major.minor version that the module was compiled for.
+#include <cctype>
+
+#include "module/module_state.h"
+
+// The version the module is compiled for; a test build overrides the minor
+// number to take the mismatch path under a real import.
+#ifndef VELMO_BUILT_FOR_MAJOR
+#define VELMO_BUILT_FOR_MAJOR PY_MAJOR_VERSION
+#endif
+#ifndef VELMO_BUILT_FOR_MINOR
+#define VELMO_BUILT_FOR_MINOR PY_MINOR_VERSION
+#endif
+
+namespace velmo {
+
+namespace {
+
+bool is_digit(char c) noexcept {
+    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+}  // namespace
+
+int check_binary_version_against(int built_major, int built_minor, const char *runtime_version) noexcept {
+    // Room for any "major.minor" pair of ints, so that a version such as 3.100
+    // is compared in full instead of being cut to the 3.10 it starts with.
+    char built[32];
+    PyOS_snprintf(built, sizeof built, "%d.%d", built_major, built_minor);
+
+    bool same = true;
+    for (int i = 0;; ++i) {
+        if (built[i] == '\0') {
+            // "3.10" must not match "3.100": the minor number goes on there.
+            same = !is_digit(runtime_version[i]);
+            break;
+        }
+        // Stops at the run-time text's end too, since built[i] is not NUL.
+        if (runtime_version[i] != built[i]) {
+            same = false;
+            break;
+        }
+    }
+    if (same) {
+        return 0;
+    }
+
+    // The run-time "major.minor": digits and the first dot, nothing after a
+    // second dot or any other character.
+    char runtime[32] = {0};
+    bool seen_dot = false;
+    for (size_t i = 0; i + 1 < sizeof runtime; ++i) {
+        char c = runtime_version[i];
+        if (c == '.' && !seen_dot) {
+            seen_dot = true;
+        } else if (!is_digit(c)) {
+            break;
+        }
+        runtime[i] = c;
+    }
+
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %s", built,
+                  "velmo", runtime);
+    return PyErr_WarnEx(nullptr, message, 1) < 0 ? -1 : 0;
+}
+
+int check_binary_version() noexcept {
+    return check_binary_version_against(VELMO_BUILT_FOR_MAJOR, VELMO_BUILT_FOR_MINOR, Py_GetVersion());
+}
+
+}  // namespace velmo

@@ -1,0 +1,79 @@
+// add_traceback: one synthetic traceback entry for a failure site, with a
+// frame in the module's globals and a cached code object standing for the site.
+#include "module/module_state.h"
+#include "traceback/traceback.h"
+
+#include <frameobject.h>  // after Python.h, which it relies on
+
+namespace velmo {
+
+namespace {
+
+// New code object for the site, or NULL with the error of the failing step
+// current (the caller has moved the reported exception aside).
+PyCodeObject *make_site_code(const char *funcname, int c_line, int py_line, const char *filename) noexcept {
+    if (c_line == 0) {
+        return PyCode_NewEmpty(filename, funcname, py_line);
+    }
+    PyObject *name = PyUnicode_FromFormat("%s (%s:%d)", funcname, kImplementationFileName, c_line);
+    if (name == nullptr) {
+        return nullptr;
+    }
+    PyCodeObject *code = nullptr;
+    const char *text = PyUnicode_AsUTF8(name);
+    if (text != nullptr) {
+        code = PyCode_NewEmpty(filename, text, py_line);
+    }
+    Py_DECREF(name);
+    return code;
+}
+
+}  // namespace
+
+void add_traceback(const char *funcname, int c_line, int py_line, const char *filename) noexcept {
+    PyThreadState *tstate = _PyThreadState_UncheckedGet();
+    if (c_line != 0) {
+        c_line = implementation_line_for_traceback(tstate, c_line);
+    }
+    int key = c_line != 0 ? -c_line : py_line;
+
+    PyObject *exc_type = nullptr;
+    PyObject *exc_value = nullptr;
+    PyObject *exc_tb = nullptr;
+
+    PyCodeObject *code = find_code_object(key);
+    if (code == nullptr) {
+        PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+        code = make_site_code(funcname, c_line, py_line, filename);
+        if (code == nullptr) {
+            // The out-of-memory error (or whatever made the step fail) now
+            // stands in place of the failure being reported.
+            Py_XDECREF(exc_type);
+            Py_XDECREF(exc_value);
+            Py_XDECREF(exc_tb);
+            return;
+        }
+        PyErr_Restore(exc_type, exc_value, exc_tb);
+        insert_code_object(key, code);
+    }
+
+    // PyFrame_New looks `__builtins__` up in the globals and gives up when the
+    // key is missing while an exception is pending, which is exactly the case
+    // for import failures before `__builtins__` is set. Move the failure aside
+    // while the frame is made, so the entry is never silently lost.
+    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+    PyFrameObject *frame = PyFrame_New(tstate, code, module_state.globals, nullptr);
+    if (frame == nullptr) {
+        // No entry then; the reported failure matters more than this one.
+        PyErr_Clear();
+    }
+    PyErr_Restore(exc_type, exc_value, exc_tb);
+    if (frame != nullptr) {
+        frame->f_lineno = py_line;
+        PyTraceBack_Here(frame);
+    }
+    Py_DECREF(code);
+    Py_XDECREF(frame);
+}
+
+}  // namespace velmo

@@ -1,0 +1,46 @@
+"""Shared fixtures for velmo's Python tests.
+
+Tests that depend on fresh process state (the first import, the registry,
+the traceback switch, the code-object cache) run their code through
+`run_fresh`, which starts a new 3.10 interpreter with the same search path.
+"""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def _run_fresh(code, *, env=None, check=True, timeout=120):
+    """Runs `code` in a new interpreter; returns the CompletedProcess.
+
+    With check=True a non-zero exit fails the test and shows both streams.
+    """
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+    )
+    if check and proc.returncode != 0:
+        pytest.fail(
+            f"subprocess failed ({proc.returncode})\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}"
+        )
+    return proc
+
+
+@pytest.fixture
+def run_fresh():
+    return _run_fresh
+
+
+@pytest.fixture
+def velmo():
+    import velmo as module
+
+    return module

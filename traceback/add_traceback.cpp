@@ -31,6 +31,11 @@ PyCodeObject *make_site_code(const char *funcname, int c_line, int py_line, cons
 }  // namespace
 
 void add_traceback(const char *funcname, int c_line, int py_line, const char *filename) noexcept {
+    // Every entry's frame runs in the module's globals; without them there is
+    // nothing to attach, and the failure is reported without an entry.
+    if (module_state.globals == nullptr) {
+        return;
+    }
     PyThreadState *tstate = _PyThreadState_UncheckedGet();
     if (c_line != 0) {
         c_line = implementation_line_for_traceback(tstate, c_line);

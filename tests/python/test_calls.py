@@ -1,0 +1,233 @@
+"""Calling velmo.fun_hello: its answers, argument shapes and reference counts."""
+import fractions
+import gc
+import math
+import sys
+import weakref
+
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+HELLO = "hello world"
+TWOS = "222222222"
+
+# The `velmo` fixture only hands out the imported module, so sharing it
+# across hypothesis examples is safe.
+stateless_fixture = settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+
+def readable_id(value):
+    # Objects without a repr of their own would put their address in the test id.
+    kind = type(value)
+    if kind.__repr__ is object.__repr__:
+        return kind.__name__
+    return repr(value) if kind.__module__ in ("builtins", "fractions") else f"{kind.__name__}({value!r})"
+
+
+def reference(s):
+    return HELLO if s == 1 else TWOS if s == 2 else None
+
+
+class IntSub(int):
+    pass
+
+
+class FloatSub(float):
+    pass
+
+
+class EqualTo:
+    """Answers == with `answers[other]` (default: False) and logs each comparison."""
+
+    def __init__(self, answers):
+        self.answers = answers
+        self.compared = []
+
+    def __eq__(self, other):
+        self.compared.append(other)
+        return self.answers.get(other, False)
+
+
+class Declines:
+    """== is NotImplemented both ways, so Python falls back to identity."""
+
+    def __eq__(self, other):
+        return NotImplemented
+
+
+class Boom(Exception):
+    pass
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom("truth test")
+
+
+class Raising:
+    """Fails the comparison with `fails_at` (1 or 2), in __eq__ itself or in
+    the truth test of what __eq__ returns."""
+
+    def __init__(self, fails_at, where, bad_result):
+        self.fails_at, self.where, self.bad_result = fails_at, where, bad_result
+        self.compared = []
+
+    def __eq__(self, other):
+        self.compared.append(other)
+        if other != self.fails_at:
+            return False
+        if self.where == "eq":
+            raise Boom("comparison")
+        return self.bad_result
+
+
+@pytest.mark.parametrize(
+    "arg, expected",
+    [
+        (1, HELLO), (1.0, HELLO), (True, HELLO), (IntSub(1), HELLO), (FloatSub(1.0), HELLO),
+        (1 + 0j, HELLO), (fractions.Fraction(1), HELLO),
+        (2, TWOS), (2.0, TWOS), (IntSub(2), TWOS), (FloatSub(2.0), TWOS),
+        (0, None), (-1, None), (-2, None), (3, None), (False, None), (0.0, None), (-0.0, None),
+        (2**30 + 1, None), (2**30 + 2, None), (-(2**30 + 1), None), (2**60 + 1, None),
+        (2**100, None), (-(2**100), None), (-1.0, None), (1.5, None),
+        (math.nan, None), (math.inf, None), (-math.inf, None), (FloatSub(math.nan), None),
+        ("1", None), (b"\x01", None), (None, None), ([1], None), (Declines(), None),
+    ],
+    ids=readable_id,
+)
+def test_answers(velmo, arg, expected):
+    assert velmo.fun_hello(arg) == expected == reference(arg)
+
+
+@stateless_fixture
+@given(st.one_of(
+    st.integers(),
+    # Numbers whose lowest 30-bit digit is 1 or 2 but that have more digits.
+    st.builds(lambda high, low, sign: sign * ((high << 30) | low),
+              st.integers(0, 2**70), st.integers(0, 3), st.sampled_from([1, -1])),
+))
+@example(2**30 + 1)
+@example(2**30 + 2)
+@example(-1)
+def test_exact_ints_match_python_equality(velmo, n):
+    assert velmo.fun_hello(n) == reference(n)
+
+
+@stateless_fixture
+@given(st.floats() | st.sampled_from([1.0, 2.0, -1.0, -2.0, 1.0 + 2**-52, 2.0 - 2**-51, 2.0**30 + 1]))
+def test_exact_floats_match_python_equality(velmo, x):
+    assert velmo.fun_hello(x) == reference(x)
+
+
+@pytest.mark.parametrize(
+    "answers, expected, compared",
+    [
+        ({1: [0]}, HELLO, [1]),  # a true non-bool answer settles the first test
+        ({2: [0]}, TWOS, [1, 2]),
+        ({1: [], 2: 0}, None, [1, 2]),  # false non-bool answers
+        ({1: "", 2: (0,)}, TWOS, [1, 2]),
+    ],
+)
+def test_rich_comparison_answers(velmo, answers, expected, compared):
+    arg = EqualTo(answers)
+    assert velmo.fun_hello(arg) == expected
+    assert arg.compared == compared
+    assert all(type(c) is int for c in arg.compared)
+
+
+@pytest.mark.parametrize("where", ["eq", "bool"])
+@pytest.mark.parametrize("fails_at", [1, 2])
+def test_comparison_failures_propagate(velmo, fails_at, where):
+    arg = Raising(fails_at, where, BadBool())
+    with pytest.raises(Boom, match="comparison" if where == "eq" else "truth test"):
+        velmo.fun_hello(arg)
+    assert arg.compared == [1, 2][:fails_at]
+
+
+def test_results_are_the_cached_strings(velmo):
+    f = velmo.fun_hello
+    assert f(1) is f(1.0) is f(True) is f(IntSub(1))
+    assert f(2) is f(2.0) is f(FloatSub(2.0))
+    assert type(f(1)) is str and type(f(2)) is str
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f, a: f(), "fun_hello() takes exactly one argument (0 given)"),
+        (lambda f, a: f(a, 2), "fun_hello() takes exactly one argument (2 given)"),
+        (lambda f, a: f(a, 2, 3), "fun_hello() takes exactly one argument (3 given)"),
+        (lambda f, a: f(s=a), "fun_hello() takes no keyword arguments"),
+        (lambda f, a: f(a, s=1), "fun_hello() takes no keyword arguments"),
+        (lambda f, a: f(a, 2, x=1), "fun_hello() takes no keyword arguments"),  # keywords first
+    ],
+    ids=["none", "two", "three", "keyword-only", "positional+keyword", "two+keyword"],
+)
+def test_call_shape_errors(velmo, call, message):
+    arg = EqualTo({1: True})
+    with pytest.raises(TypeError) as info:
+        call(velmo.fun_hello, arg)
+    assert str(info.value) == message
+    assert arg.compared == []  # refused before the body ran
+
+
+def test_empty_keyword_dict_is_no_keywords(velmo):
+    assert velmo.fun_hello(1, **{}) == HELLO
+    assert velmo.fun_hello(*[2], **{}) == TWOS
+
+
+N = 1000
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: 2**100, lambda: 1.0 + 0.5, lambda: IntSub(1), lambda: FloatSub(2.0),
+     lambda: "1", lambda: EqualTo({1: [0]}), lambda: EqualTo({2: [0]}), lambda: object()],
+    ids=["bigint", "float", "intsub", "floatsub", "str", "eq1", "eq2", "object"],
+)
+def test_arguments_keep_their_reference_count(velmo, make):
+    arg = make()
+    before = sys.getrefcount(arg)
+    for _ in range(N):
+        velmo.fun_hello(arg)
+    assert sys.getrefcount(arg) == before
+
+
+@pytest.mark.parametrize("arg", [1, 2, 1.0, 2.0, 3, IntSub(1), FloatSub(2.0)], ids=readable_id)
+def test_results_and_booleans_do_not_leak(velmo, arg):
+    results = velmo.fun_hello(1), velmo.fun_hello(2)
+    shared = True, False, None
+    before = [sys.getrefcount(o) for o in results + shared]
+    for _ in range(N):
+        velmo.fun_hello(arg)
+    after = [sys.getrefcount(o) for o in results + shared]
+    assert after[:2] == before[:2]
+    # The interpreter itself moves True, False and None a little; a leak per call moves them by N.
+    assert all(abs(a - b) < N // 4 for a, b in zip(after[2:], before[2:]))
+
+
+def test_comparison_results_are_released(velmo):
+    answer = [0]  # a true non-bool answer, released by the body after its truth test
+    arg = EqualTo({1: answer, 2: answer})
+    before = sys.getrefcount(answer)
+    for _ in range(N):
+        velmo.fun_hello(arg)
+    assert sys.getrefcount(answer) == before
+
+
+@pytest.mark.parametrize("where", ["eq", "bool"])
+@pytest.mark.parametrize("fails_at", [1, 2])
+def test_failing_calls_do_not_leak(velmo, fails_at, where):
+    bad = BadBool()
+    arg = Raising(fails_at, where, bad)
+    alive = weakref.ref(arg)
+    before = sys.getrefcount(arg), sys.getrefcount(bad)
+    for _ in range(200):
+        with pytest.raises(Boom):
+            velmo.fun_hello(arg)
+    assert (sys.getrefcount(arg), sys.getrefcount(bad)) == before
+    del arg
+    gc.collect()
+    assert alive() is None
+

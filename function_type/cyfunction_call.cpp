@@ -13,7 +13,14 @@ constexpr int kConventionMask = 0xF;
 // True unless kw is NULL or an empty dict. A failing size (-1) counts as
 // keywords given, so the call is refused rather than silently dropping them.
 bool has_keywords(PyObject *kw) noexcept {
-    return kw != nullptr && PyDict_Size(kw) != 0;
+    if (kw == nullptr) {
+        return false;
+    }
+    Py_ssize_t size = PyDict_Size(kw);
+    if (size < 0) {
+        PyErr_Clear();  // the caller raises its own TypeError instead
+    }
+    return size != 0;
 }
 
 }  // namespace

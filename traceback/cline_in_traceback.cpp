@@ -18,6 +18,11 @@ PyObject *lookup_switch_in_dict(PyObject *dict) noexcept {
     PyObject *key = module_state.str_cline_in_traceback;
     Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
     PyObject *value = _PyDict_GetItem_KnownHash(dict, key, hash);
+    if (value == nullptr && PyErr_Occurred()) {
+        // A failed lookup counts as absent; the store of the default that
+        // follows must not run with this error pending.
+        PyErr_Clear();
+    }
     cache.value = value;
     cache.version = version;
     return value;

@@ -1,0 +1,356 @@
+// The `cline_in_traceback` switch (implementation_line_for_traceback) and
+// add_traceback driven from C++: what an entry names, which code object it
+// gets, and how both behave before the module is complete or out of memory.
+#include <string>
+
+#include "module/module_state.h"
+#include "test_support.h"
+#include "traceback/traceback.h"
+
+#include <frameobject.h>  // after Python.h, which it relies on
+
+namespace {
+
+using velmo::add_traceback;
+using velmo::implementation_line_for_traceback;
+using velmo::module_state;
+using velmo_test::AllocatorFailure;
+using velmo_test::eval;
+using velmo_test::PendingError;
+using velmo_test::Ref;
+using velmo_test::refcount;
+using velmo_test::run;
+using velmo_test::take_error;
+using velmo_test::text_of;
+
+int decide(int c_line = 1298) {
+    return implementation_line_for_traceback(PyThreadState_Get(), c_line);
+}
+
+// Replaces an owned ModuleState field (the tests fake stages of execution).
+void store(PyObject *&field, PyObject *new_reference) {
+    PyObject *old = field;
+    field = new_reference;
+    Py_XDECREF(old);
+}
+
+// The switch as the runtime module holds it: its value, or NULL when absent.
+Ref switch_value() {
+    Ref value = Ref::steal(PyObject_GetAttrString(module_state.runtime_module, "cline_in_traceback"));
+    if (!value) {
+        PyErr_Clear();
+    }
+    return value;
+}
+
+void set_switch(PyObject *value) {
+    ASSERT_EQ(PyObject_SetAttrString(module_state.runtime_module, "cline_in_traceback", value), 0);
+}
+
+// A pending exception with a real traceback, made from fresh objects so that
+// identity checks mean something.
+struct Reported {
+    Ref type = Ref::borrow(PyExc_ValueError);
+    Ref value = Ref::steal(PyUnicode_FromString("the reported failure"));
+    Ref traceback;
+
+    Reported() {
+        run("try:\n    1 / 0\nexcept ZeroDivisionError as e:\n    _velmo_tb = e.__traceback__\n");
+        traceback = eval("_velmo_tb");
+    }
+    void raise() const {
+        PyErr_Restore(Py_XNewRef(type.get()), Py_XNewRef(value.get()), Py_XNewRef(traceback.get()));
+    }
+    // The pending triple must be exactly the one raised.
+    void expect_pending_unchanged() const {
+        PyObject *t = nullptr;
+        PyObject *v = nullptr;
+        PyObject *tb = nullptr;
+        PyErr_Fetch(&t, &v, &tb);
+        EXPECT_EQ(t, type.get());
+        EXPECT_EQ(v, value.get());
+        EXPECT_EQ(tb, traceback.get());
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+    }
+};
+
+// What one traceback entry shows.
+struct EntryView {
+    std::string name;
+    std::string file;
+    int first_line;
+    int line;
+    PyObject *code;     // borrowed from the frame
+    PyObject *globals;  // borrowed from the frame
+};
+
+EntryView view(PyObject *traceback) {
+    auto *tb = reinterpret_cast<PyTracebackObject *>(traceback);
+    PyCodeObject *code = tb->tb_frame->f_code;
+    return {text_of(code->co_name), text_of(code->co_filename), code->co_firstlineno, tb->tb_lineno,
+            reinterpret_cast<PyObject *>(code), tb->tb_frame->f_globals};
+}
+
+PyObject *cached(int key) {
+    PyCodeObject *code = velmo::find_code_object(key);
+    Py_XDECREF(code);  // the cache keeps its own reference
+    return reinterpret_cast<PyObject *>(code);
+}
+
+class ClineSwitch : public velmo_test::PythonTest {
+protected:
+    // Fills ModuleState the ordinary way: runtime module, key string, globals.
+    void import_velmo() {
+        velmo_ = Ref::steal(PyImport_ImportModule("velmo"));
+        ASSERT_TRUE(velmo_) << velmo_test::take_error_text();
+        ASSERT_NE(module_state.runtime_module, nullptr);
+        ASSERT_NE(module_state.str_cline_in_traceback, nullptr);
+    }
+    Ref velmo_;
+};
+
+TEST_F(ClineSwitch, BeforeTheRuntimeModuleExistsTheLineIsShown) {
+    ASSERT_EQ(module_state.runtime_module, nullptr);
+    EXPECT_EQ(decide(1690), 1690);
+}
+
+TEST_F(ClineSwitch, RuntimeModuleWithoutKeyStringShowsTheLineAndSetsNothing) {
+    store(module_state.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
+    ASSERT_NE(module_state.runtime_module, nullptr);
+    ASSERT_EQ(module_state.str_cline_in_traceback, nullptr);
+    Reported reported;
+    reported.raise();
+    EXPECT_EQ(decide(1694), 1694);
+    reported.expect_pending_unchanged();
+    EXPECT_FALSE(switch_value()) << "no switch may be recorded without its key string";
+}
+
+TEST_F(ClineSwitch, SwitchValuesDecideAndAbsentBecomesFalse) {
+    import_velmo();
+    ASSERT_FALSE(switch_value());
+    EXPECT_EQ(decide(), 0);
+    EXPECT_EQ(switch_value().get(), Py_False) << "the first decision records the default";
+
+    struct Case {
+        const char *expression;
+        bool shown;
+    };
+    const Case cases[] = {
+        {"True", true},  {"1", true},    {"'yes'", true}, {"[0]", true},   {"False", false},
+        {"0", false},    {"''", false},  {"None", false}, {"[]", false},
+    };
+    for (const Case &c : cases) {
+        Ref value = eval(c.expression);
+        set_switch(value.get());
+        EXPECT_EQ(decide(), c.shown ? 1298 : 0) << c.expression;
+    }
+
+    // Deleting it hides the line and records False again.
+    set_switch(Py_True);
+    ASSERT_EQ(PyObject_DelAttrString(module_state.runtime_module, "cline_in_traceback"), 0);
+    EXPECT_EQ(decide(), 0);
+    EXPECT_EQ(switch_value().get(), Py_False);
+}
+
+TEST_F(ClineSwitch, DictChangesInvalidateTheCachedLookup) {
+    import_velmo();
+    PyObject *dict = PyModule_GetDict(module_state.runtime_module);
+    set_switch(Py_True);
+    EXPECT_EQ(decide(), 1298);
+    EXPECT_EQ(module_state.cline_cache.version, reinterpret_cast<PyDictObject *>(dict)->ma_version_tag);
+    EXPECT_EQ(decide(), 1298);
+
+    // A write straight into the dict, as Python code through vars() would do.
+    ASSERT_EQ(PyDict_SetItemString(dict, "cline_in_traceback", Py_False), 0);
+    EXPECT_EQ(decide(), 0);
+    // Any other change to the dict forces a new lookup too.
+    ASSERT_EQ(PyDict_SetItemString(dict, "unrelated", Py_None), 0);
+    ASSERT_EQ(PyDict_SetItemString(dict, "cline_in_traceback", Py_True), 0);
+    EXPECT_EQ(decide(), 1298);
+}
+
+TEST_F(ClineSwitch, PendingExceptionSurvivesEveryKindOfDecision) {
+    import_velmo();
+    ASSERT_TRUE(run("class _VelmoBadBool:\n    def __bool__(self):\n        raise RuntimeError('bool')\n"));
+    Reported reported;
+
+    // Absent (a store follows), a value whose truth test raises, True, and a
+    // dict whose lookup itself raises: a key colliding with the switch's hash
+    // whose comparison fails, which also makes the store of False fail.
+    const char *states[] = {nullptr, "_VelmoBadBool()", "True", nullptr};
+    const int expected[] = {0, 0, 1298, 0};
+    for (int i = 0; i < 4; ++i) {
+        if (states[i] == nullptr) {
+            PyObject_DelAttrString(module_state.runtime_module, "cline_in_traceback");
+            PyErr_Clear();
+        } else {
+            set_switch(eval(states[i]).get());
+        }
+        if (i == 3) {
+            ASSERT_TRUE(run("import sys\n"
+                            "class _VelmoCollider:\n"
+                            "    def __hash__(self):\n        return hash('cline_in_traceback')\n"
+                            "    def __eq__(self, other):\n        raise LookupError('compare')\n"
+                            "vars(sys.modules['cython_runtime'])[_VelmoCollider()] = 1\n"));
+        }
+        Py_ssize_t value_count = refcount(reported.value.get());
+        reported.raise();
+        EXPECT_EQ(decide(), expected[i]) << i;
+        reported.expect_pending_unchanged();
+        EXPECT_EQ(refcount(reported.value.get()), value_count) << i;
+    }
+}
+
+TEST_F(ClineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
+    import_velmo();
+    // ModuleType.__new__ without __init__ leaves the module's dict NULL.
+    ASSERT_TRUE(run("import types\n"
+                    "class _VelmoOn(types.ModuleType):\n    cline_in_traceback = True\n"
+                    "class _VelmoRaises(types.ModuleType):\n"
+                    "    @property\n    def cline_in_traceback(self):\n        raise KeyError('lookup')\n"
+                    "class _VelmoBadBool:\n    def __bool__(self):\n        raise RuntimeError('bool')\n"
+                    "class _VelmoBadTruth(types.ModuleType):\n    cline_in_traceback = _VelmoBadBool()\n"));
+    Reported reported;
+    struct Case {
+        const char *module_type;
+        int expected;
+    };
+    const Case cases[] = {
+        {"_VelmoOn", 1298},      // fetched from the class, no dict needed
+        {"_VelmoRaises", 0},     // a failed fetch of any kind means absent
+        {"_VelmoBadTruth", 0},   // a failed truth test means False
+    };
+    for (const Case &c : cases) {
+        std::string make = std::string("types.ModuleType.__new__(") + c.module_type + ")";
+        store(module_state.runtime_module, eval(make.c_str()).release());
+        ASSERT_NE(module_state.runtime_module, nullptr) << velmo_test::take_error_text();
+        PyObject **dict = _PyObject_GetDictPtr(module_state.runtime_module);
+        ASSERT_TRUE(dict != nullptr && *dict == nullptr) << c.module_type;
+        reported.raise();
+        EXPECT_EQ(decide(), c.expected) << c.module_type;
+        reported.expect_pending_unchanged();
+    }
+
+    // Absent on a plain dict-less module: hidden, and False is stored, which
+    // gives the module its dict.
+    store(module_state.runtime_module, eval("types.ModuleType.__new__(types.ModuleType)").release());
+    uint64_t version_before = module_state.cline_cache.version;
+    EXPECT_EQ(decide(), 0);
+    EXPECT_EQ(module_state.cline_cache.version, version_before) << "no dict lookup was made";
+    PyObject **dict = _PyObject_GetDictPtr(module_state.runtime_module);
+    ASSERT_TRUE(dict != nullptr && *dict != nullptr);
+    EXPECT_EQ(PyDict_GetItemString(*dict, "cline_in_traceback"), Py_False);
+}
+
+class AddTraceback : public ClineSwitch {};
+
+TEST_F(AddTraceback, EntriesNameTheSiteAndAreCachedByLine) {
+    import_velmo();
+    Reported reported;
+    reported.raise();
+    add_traceback("velmo.fun_hello", 1298, 2, "velmo.py");
+    PendingError first = take_error();
+    ASSERT_EQ(switch_value().get(), Py_False);
+    set_switch(Py_True);
+    PyErr_Restore(first.type.release(), first.value.release(), first.traceback.release());
+    add_traceback("velmo.fun_hello", 1298, 2, "velmo.py");
+    add_traceback("velmo.fun_hello", 1298, 2, "velmo.py");  // a cache hit
+
+    PendingError error = take_error();
+    ASSERT_TRUE(error.is(PyExc_ValueError)) << error.message();
+    ASSERT_EQ(error.message(), "the reported failure");
+    // Newest first, then the two added before, then the original traceback.
+    PyObject *tb = error.traceback.get();
+    EntryView newest = view(tb);
+    EntryView shown = view(reinterpret_cast<PyObject *>(reinterpret_cast<PyTracebackObject *>(tb)->tb_next));
+    PyObject *third = reinterpret_cast<PyObject *>(
+        reinterpret_cast<PyTracebackObject *>(tb)->tb_next->tb_next);
+    EntryView hidden = view(third);
+    EXPECT_EQ(reinterpret_cast<PyObject *>(reinterpret_cast<PyTracebackObject *>(third)->tb_next),
+              reported.traceback.get());
+
+    EXPECT_EQ(hidden.name, "velmo.fun_hello");
+    EXPECT_EQ(hidden.file, "velmo.py");
+    EXPECT_EQ(hidden.first_line, 2);
+    EXPECT_EQ(hidden.line, 2);
+    EXPECT_EQ(hidden.globals, module_state.globals);
+    EXPECT_EQ(hidden.code, cached(2));
+
+    EXPECT_EQ(shown.name, std::string("velmo.fun_hello (") + velmo::kImplementationFileName + ":1298)");
+    EXPECT_EQ(shown.line, 2);
+    EXPECT_EQ(shown.code, cached(-1298));
+    EXPECT_EQ(newest.code, shown.code);
+    EXPECT_EQ(cached(2), hidden.code) << "the hidden entry's code object stays cached";
+    EXPECT_EQ(module_state.code_cache.count, 2);
+}
+
+TEST_F(AddTraceback, SitesOnOnePythonLineShareTheFirstCodeObject) {
+    import_velmo();
+    Reported reported;
+    reported.raise();
+    add_traceback("first", 0, 7, "velmo.py");
+    add_traceback("second", 0, 7, "other.py");
+    add_traceback("at line zero", 0, 0, "velmo.py");
+    add_traceback("at line zero", 0, 0, "velmo.py");
+    PendingError error = take_error();
+    auto *tb = reinterpret_cast<PyTracebackObject *>(error.traceback.get());
+    EntryView zero_b = view(reinterpret_cast<PyObject *>(tb));
+    EntryView zero_a = view(reinterpret_cast<PyObject *>(tb->tb_next));
+    EntryView second = view(reinterpret_cast<PyObject *>(tb->tb_next->tb_next));
+    EntryView first = view(reinterpret_cast<PyObject *>(tb->tb_next->tb_next->tb_next));
+    EXPECT_EQ(second.code, first.code);
+    EXPECT_EQ(second.name, "first");
+    EXPECT_EQ(second.file, "velmo.py");
+    // Key 0 is never cached: every such entry gets a code object of its own.
+    EXPECT_NE(zero_a.code, zero_b.code);
+    EXPECT_EQ(zero_a.line, 0);
+    EXPECT_EQ(module_state.code_cache.count, 1);
+}
+
+TEST_F(AddTraceback, GlobalsWithoutBuiltinsBeforeTheRuntimeModuleStillGetAnEntry) {
+    // An import that failed between the globals and the runtime module: no
+    // switch to consult, and `__builtins__` not yet in the globals.
+    Ref globals = Ref::steal(PyDict_New());
+    store(module_state.globals, Py_NewRef(globals.get()));
+    ASSERT_EQ(module_state.runtime_module, nullptr);
+    Reported reported;
+    reported.raise();
+    add_traceback("init velmo", 1690, 1, "velmo.py");
+
+    PendingError error = take_error();
+    ASSERT_TRUE(error.is(PyExc_ValueError));
+    ASSERT_NE(error.traceback.get(), reported.traceback.get()) << "no entry was added";
+    EntryView entry = view(error.traceback.get());
+    EXPECT_EQ(entry.name, std::string("init velmo (") + velmo::kImplementationFileName + ":1690)");
+    EXPECT_EQ(entry.line, 1);
+    EXPECT_EQ(entry.globals, globals.get());
+    EXPECT_EQ(PyDict_GetItemString(globals.get(), "__builtins__"), nullptr);
+    EXPECT_EQ(cached(-1690), entry.code);
+}
+
+TEST_F(AddTraceback, NoMemoryForTheCodeObjectReplacesTheReportedFailure) {
+    import_velmo();
+    Ref earlier = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("velmo.py", "earlier", 2)));
+    velmo::insert_code_object(2, reinterpret_cast<PyCodeObject *>(earlier.get()));
+    Reported reported;
+    Py_ssize_t value_count = refcount(reported.value.get());
+    reported.raise();
+    {
+        AllocatorFailure failure({PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ});
+        failure.set_failing(true);
+        add_traceback("velmo.fun_hello", 0, 4, "velmo.py");
+        failure.set_failing(false);
+        EXPECT_GT(failure.refused(), 0);
+    }
+    PendingError error = take_error();
+    EXPECT_TRUE(error.is(PyExc_MemoryError)) << error.message();
+    EXPECT_EQ(error.traceback.get(), nullptr) << "no entry may be added";
+    EXPECT_EQ(refcount(reported.value.get()), value_count) << "the reported failure is released";
+    EXPECT_EQ(module_state.code_cache.count, 1);
+    EXPECT_EQ(cached(2), earlier.get());
+    EXPECT_EQ(cached(4), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,206 @@
+// CodeObjectCache: the bisection search, sorted insertion with growth in
+// steps of 64, replacement under an existing key, and running out of memory.
+// Each test case runs in a process of its own, so the cache starts empty.
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "module/module_state.h"
+#include "test_support.h"
+#include "traceback/traceback.h"
+
+namespace {
+
+using velmo::CodeCacheEntry;
+using velmo::bisect_code_objects;
+using velmo::find_code_object;
+using velmo::insert_code_object;
+using velmo_test::AllocatorFailure;
+using velmo_test::Ref;
+using velmo_test::refcount;
+
+velmo::CodeObjectCache &cache() { return velmo::module_state.code_cache; }
+
+PyCodeObject *new_code(int line) {
+    return PyCode_NewEmpty("velmo.py", "site", line);
+}
+
+// Checks the cache's invariants: sorted, no duplicate and no zero key, count
+// within capacity, capacity a multiple of 64.
+void expect_well_formed() {
+    const velmo::CodeObjectCache &c = cache();
+    ASSERT_NE(c.entries, nullptr);
+    EXPECT_GE(c.count, 1);
+    EXPECT_LE(c.count, c.capacity);
+    EXPECT_EQ(c.capacity % velmo::kCodeCacheStep, 0);
+    for (int i = 0; i < c.count; ++i) {
+        EXPECT_NE(c.entries[i].key, 0);
+        if (i > 0) {
+            EXPECT_LT(c.entries[i - 1].key, c.entries[i].key) << "at index " << i;
+        }
+    }
+}
+
+class CodeObjectCacheTest : public velmo_test::PythonTest {};
+
+TEST_F(CodeObjectCacheTest, BisectFindsKeysAndInsertionPoints) {
+    const CodeCacheEntry entries[] = {{nullptr, -1330}, {nullptr, -1298}, {nullptr, 2}, {nullptr, 4}};
+    struct Case {
+        int key;
+        int index;
+    };
+    const Case cases[] = {
+        {3, 3},     {-1298, 1}, {5, 4},   {-2000, 0},  // between, hit, past the end, before the start
+        {-1330, 0}, {2, 2},     {4, 3},                // every other exact hit
+        {-1310, 1}, {0, 2},     {1, 2},   {-1, 2},     // between entries
+        {INT32_MIN, 0}, {INT32_MAX, 4},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(bisect_code_objects(entries, 4, c.key), c.index) << "key " << c.key;
+    }
+    // Every prefix of the array answers like a linear search for its size.
+    for (int count = 1; count <= 4; ++count) {
+        for (int key = -1400; key <= 10; ++key) {
+            auto first_not_less = std::find_if(entries, entries + count,
+                                               [key](const CodeCacheEntry &e) { return e.key >= key; });
+            ASSERT_EQ(bisect_code_objects(entries, count, key), first_not_less - entries)
+                << "count " << count << " key " << key;
+        }
+    }
+}
+
+TEST_F(CodeObjectCacheTest, BisectOnASingleEntry) {
+    const CodeCacheEntry one[] = {{nullptr, 7}};
+    EXPECT_EQ(bisect_code_objects(one, 1, 7), 0);
+    EXPECT_EQ(bisect_code_objects(one, 1, 6), 0);
+    EXPECT_EQ(bisect_code_objects(one, 1, 8), 1);
+    EXPECT_EQ(bisect_code_objects(one, 1, -7), 0);
+}
+
+TEST_F(CodeObjectCacheTest, GrowsBy64AndStaysSortedUnderRandomInsertion) {
+    // 129 distinct non-zero keys, half of them negative, in shuffled order.
+    std::vector<int> keys(129);
+    std::iota(keys.begin(), keys.end(), -64);
+    std::replace(keys.begin(), keys.end(), 0, 65);
+    std::shuffle(keys.begin(), keys.end(), std::mt19937(12345));
+
+    std::vector<Ref> codes;
+    for (std::size_t n = 0; n < keys.size(); ++n) {
+        codes.push_back(Ref::steal(reinterpret_cast<PyObject *>(new_code(1))));
+        ASSERT_TRUE(codes.back());
+        Py_ssize_t before = refcount(codes.back().get());
+        insert_code_object(keys[n], reinterpret_cast<PyCodeObject *>(codes.back().get()));
+        EXPECT_EQ(refcount(codes.back().get()), before + 1) << "the cache takes one reference";
+        ASSERT_EQ(cache().count, static_cast<int>(n + 1));
+        int expected_capacity = n < 64 ? 64 : n < 128 ? 128 : 192;  // the 65th and the 129th grow it
+        ASSERT_EQ(cache().capacity, expected_capacity) << "after " << n + 1 << " keys";
+    }
+    expect_well_formed();
+
+    for (std::size_t n = 0; n < keys.size(); ++n) {
+        PyCodeObject *found = find_code_object(keys[n]);
+        EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[n].get()) << "key " << keys[n];
+        Py_XDECREF(found);
+    }
+    EXPECT_EQ(find_code_object(1000), nullptr);
+    EXPECT_EQ(find_code_object(-1000), nullptr);
+}
+
+TEST_F(CodeObjectCacheTest, FindOnAnEmptyCacheAndKeyZeroAreMisses) {
+    EXPECT_EQ(find_code_object(2), nullptr);
+    Ref code = Ref::steal(reinterpret_cast<PyObject *>(new_code(0)));
+    Py_ssize_t before = refcount(code.get());
+    insert_code_object(0, reinterpret_cast<PyCodeObject *>(code.get()));
+    EXPECT_EQ(cache().entries, nullptr) << "key 0 must not create the array";
+    EXPECT_EQ(refcount(code.get()), before);
+
+    insert_code_object(5, reinterpret_cast<PyCodeObject *>(code.get()));
+    insert_code_object(0, reinterpret_cast<PyCodeObject *>(code.get()));
+    EXPECT_EQ(cache().count, 1);
+    EXPECT_EQ(find_code_object(0), nullptr);
+    EXPECT_FALSE(PyErr_Occurred());
+}
+
+TEST_F(CodeObjectCacheTest, InsertingAnExistingKeySwapsTheCodeObject) {
+    Ref first = Ref::steal(reinterpret_cast<PyObject *>(new_code(2)));
+    Ref second = Ref::steal(reinterpret_cast<PyObject *>(new_code(2)));
+    Ref other = Ref::steal(reinterpret_cast<PyObject *>(new_code(4)));
+    insert_code_object(-1298, reinterpret_cast<PyCodeObject *>(other.get()));
+    insert_code_object(2, reinterpret_cast<PyCodeObject *>(first.get()));
+    insert_code_object(4, reinterpret_cast<PyCodeObject *>(other.get()));
+    Py_ssize_t first_before = refcount(first.get());
+    Py_ssize_t second_before = refcount(second.get());
+
+    insert_code_object(2, reinterpret_cast<PyCodeObject *>(second.get()));
+    EXPECT_EQ(cache().count, 3);
+    EXPECT_EQ(refcount(first.get()), first_before - 1) << "the replaced code object is released";
+    EXPECT_EQ(refcount(second.get()), second_before + 1);
+    PyCodeObject *found = find_code_object(2);
+    EXPECT_EQ(reinterpret_cast<PyObject *>(found), second.get());
+    Py_XDECREF(found);
+
+    // Replacing an entry by the code object it already holds keeps it alive.
+    Py_ssize_t held = refcount(second.get());
+    insert_code_object(2, reinterpret_cast<PyCodeObject *>(second.get()));
+    EXPECT_EQ(refcount(second.get()), held);
+    expect_well_formed();
+}
+
+TEST_F(CodeObjectCacheTest, NoMemoryForTheFirstArrayCachesNothing) {
+    Ref code = Ref::steal(reinterpret_cast<PyObject *>(new_code(2)));
+    Py_ssize_t before = refcount(code.get());
+    {
+        AllocatorFailure failure({PYMEM_DOMAIN_MEM});
+        failure.set_failing(true);
+        insert_code_object(2, reinterpret_cast<PyCodeObject *>(code.get()));
+        failure.set_failing(false);
+        EXPECT_GT(failure.refused(), 0);
+    }
+    EXPECT_EQ(PyErr_Occurred(), nullptr) << "the failure is not reported";
+    EXPECT_EQ(cache().entries, nullptr);
+    EXPECT_EQ(cache().count, 0);
+    EXPECT_EQ(cache().capacity, 0);
+    EXPECT_EQ(refcount(code.get()), before);
+
+    // With memory back, the next insertion makes the array as usual.
+    insert_code_object(2, reinterpret_cast<PyCodeObject *>(code.get()));
+    EXPECT_EQ(cache().count, 1);
+    EXPECT_EQ(cache().capacity, 64);
+}
+
+TEST_F(CodeObjectCacheTest, NoMemoryToGrowLeavesTheFullArrayIntact) {
+    std::vector<Ref> codes;
+    for (int key = 1; key <= 64; ++key) {
+        codes.push_back(Ref::steal(reinterpret_cast<PyObject *>(new_code(key))));
+        insert_code_object(key * 2, reinterpret_cast<PyCodeObject *>(codes.back().get()));
+    }
+    ASSERT_EQ(cache().count, 64);
+    ASSERT_EQ(cache().capacity, 64);
+    const CodeCacheEntry *array_before = cache().entries;
+
+    // A key that would go in the middle, so a botched move would show too.
+    Ref extra = Ref::steal(reinterpret_cast<PyObject *>(new_code(99)));
+    Py_ssize_t before = refcount(extra.get());
+    {
+        AllocatorFailure failure({PYMEM_DOMAIN_MEM});
+        failure.set_failing(true);
+        insert_code_object(63, reinterpret_cast<PyCodeObject *>(extra.get()));
+        failure.set_failing(false);
+        EXPECT_GT(failure.refused(), 0);
+    }
+    EXPECT_EQ(PyErr_Occurred(), nullptr);
+    EXPECT_EQ(cache().entries, array_before);
+    EXPECT_EQ(cache().count, 64);
+    EXPECT_EQ(cache().capacity, 64);
+    EXPECT_EQ(refcount(extra.get()), before);
+    EXPECT_EQ(find_code_object(63), nullptr);
+    for (int key = 1; key <= 64; ++key) {
+        PyCodeObject *found = find_code_object(key * 2);
+        EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[key - 1].get()) << "key " << key * 2;
+        Py_XDECREF(found);
+    }
+    expect_well_formed();
+}
+
+}  // namespace

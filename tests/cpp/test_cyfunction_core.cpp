@@ -1,0 +1,347 @@
+// The function object core, reached directly: calls under every calling
+// convention and flag combination, traversal, clearing and destruction.
+#include <string>
+#include <vector>
+
+#include "function_type/cyfunction.h"
+#include "module/module_state.h"
+#include "test_support.h"
+
+namespace {
+
+using velmo::CyFunction;
+using velmo::cyfunction_call;
+using velmo::cyfunction_new;
+using velmo::module_state;
+using velmo_test::PendingError;
+using velmo_test::Ref;
+using velmo_test::refcount;
+using velmo_test::take_error;
+
+// What the underlying operations received, handed back as a tuple
+// (self, args or item, kw); g_null stands for a NULL argument.
+PyObject *g_null = nullptr;
+int g_calls = 0;
+
+PyObject *or_null(PyObject *object) { return object != nullptr ? object : g_null; }
+
+PyObject *record(PyObject *self, PyObject *arg) {
+    ++g_calls;
+    return PyTuple_Pack(2, or_null(self), or_null(arg));
+}
+
+PyObject *record_kw(PyObject *self, PyObject *args, PyObject *kw) {
+    ++g_calls;
+    return PyTuple_Pack(3, or_null(self), or_null(args), or_null(kw));
+}
+
+PyCFunction as_cfunction(PyCFunctionWithKeywords f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef m_varargs = {"va", record, METH_VARARGS, nullptr};
+PyMethodDef m_keywords = {"vk", as_cfunction(record_kw), METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef m_noargs = {"f", record, METH_NOARGS, nullptr};
+PyMethodDef m_o = {"one", record, METH_O, nullptr};
+PyMethodDef m_o_coexist = {"one", record, METH_O | METH_COEXIST, nullptr};
+
+class CyFunctionCore : public velmo_test::PythonTest {
+protected:
+    void SetUp() override {
+        PythonTest::SetUp();
+        if (module_state.function_type == nullptr) {
+            module_state.function_type = velmo::fetch_shared_function_type();
+        }
+        ASSERT_NE(module_state.function_type, nullptr) << velmo_test::take_error_text();
+        null_ = Ref::steal(PyUnicode_FromString("<NULL>"));
+        g_null = null_.get();
+        g_calls = 0;
+        globals_ = Ref::steal(PyDict_New());
+        qualname_ = Ref::steal(PyUnicode_FromString("Owner.method"));
+    }
+    void TearDown() override {
+        g_null = nullptr;
+        PythonTest::TearDown();
+    }
+
+    Ref make(PyMethodDef *method, uint32_t flags = 0) {
+        Ref func = Ref::steal(cyfunction_new(method, flags, qualname_.get(), nullptr, nullptr, globals_.get(), nullptr));
+        EXPECT_TRUE(func);
+        return func;
+    }
+    static Ref tuple(std::vector<PyObject *> items) {
+        Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            PyTuple_SET_ITEM(result.get(), i, Py_NewRef(items[i]));
+        }
+        return result;
+    }
+    static Ref call(const Ref &func, const Ref &args, PyObject *kw = nullptr) {
+        return Ref::steal(cyfunction_call(func.get(), args.get(), kw));
+    }
+    // The call failed with exactly this exception type and message.
+    static void expect_error(const Ref &result, PyObject *type, const std::string &message) {
+        EXPECT_FALSE(result);
+        PendingError error = take_error();
+        EXPECT_TRUE(error.is(type)) << error.message();
+        EXPECT_EQ(error.message(), message);
+    }
+
+    Ref null_;
+    Ref globals_;
+    Ref qualname_;
+    Ref a_ = Ref::steal(PyList_New(0));
+    Ref b_ = Ref::steal(PyList_New(0));
+};
+
+TEST_F(CyFunctionCore, VarargsAndKeywordsConventions) {
+    Ref va = make(&m_varargs);
+    Ref args = tuple({a_.get(), b_.get()});
+    Ref result = call(va, args);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 0), va.get()) << "self is the function itself";
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 1), args.get()) << "the tuple is passed as it is";
+
+    Ref empty_kw = Ref::steal(PyDict_New());
+    Ref kw = Ref::steal(Py_BuildValue("{s:i}", "k", 1));
+    EXPECT_TRUE(call(va, args, empty_kw.get())) << "an empty dict is no keywords";
+    expect_error(call(va, args, kw.get()), PyExc_TypeError, "va() takes no keyword arguments");
+
+    Ref vk = make(&m_keywords);
+    for (PyObject *given : {static_cast<PyObject *>(nullptr), empty_kw.get(), kw.get()}) {
+        result = call(vk, args, given);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 1), args.get());
+        EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 2), or_null(given));
+    }
+}
+
+TEST_F(CyFunctionCore, NoargsAndOCheckCountsAfterKeywords) {
+    Ref noargs = make(&m_noargs);
+    Ref one = make(&m_o);
+    Ref none = tuple({});
+    Ref single = tuple({a_.get()});
+    Ref pair = tuple({a_.get(), b_.get()});
+    Ref kw = Ref::steal(Py_BuildValue("{s:i}", "k", 1));
+
+    Ref result = call(noargs, none);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 1), g_null) << "METH_NOARGS gets a NULL argument";
+    expect_error(call(noargs, single), PyExc_TypeError, "f() takes no arguments (1 given)");
+    expect_error(call(noargs, pair, kw.get()), PyExc_TypeError, "f() takes no keyword arguments");
+
+    result = call(one, single);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 0), one.get());
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 1), a_.get());
+    expect_error(call(one, none), PyExc_TypeError, "one() takes exactly one argument (0 given)");
+    expect_error(call(one, pair), PyExc_TypeError, "one() takes exactly one argument (2 given)");
+    expect_error(call(one, single, kw.get()), PyExc_TypeError, "one() takes no keyword arguments");
+    expect_error(call(one, none, kw.get()), PyExc_TypeError, "one() takes no keyword arguments");
+
+    // Bits above the convention (here METH_COEXIST) change nothing.
+    Ref coexist = make(&m_o_coexist);
+    EXPECT_TRUE(call(coexist, single));
+    expect_error(call(coexist, pair), PyExc_TypeError, "one() takes exactly one argument (2 given)");
+    EXPECT_EQ(g_calls, 3);
+}
+
+TEST_F(CyFunctionCore, UnsupportedConventionsRaiseSystemError) {
+    const int conventions[] = {0, 2, 5, 6, 7, 9, 10, 11, 12, 13, 14, 15, METH_FASTCALL, METH_FASTCALL | METH_KEYWORDS};
+    Ref single = tuple({a_.get()});
+    for (int flags : conventions) {
+        PyMethodDef method = {"bad", record, flags, nullptr};
+        Ref func = make(&method);
+        expect_error(call(func, single), PyExc_SystemError,
+                     "Bad call flags in __Pyx_CyFunction_Call. METH_OLDARGS is no longer supported!");
+    }
+    EXPECT_EQ(g_calls, 0);
+}
+
+TEST_F(CyFunctionCore, KeywordObjectThatIsNotADictCountsAsKeywords) {
+    // PyDict_Size fails (-1, SystemError) on a list; the call must end with the
+    // keyword error alone, nothing of the sizing failure left behind.
+    Ref not_a_dict = Ref::steal(PyList_New(0));
+    Ref single = tuple({a_.get()});
+    for (PyMethodDef *method : {&m_varargs, &m_noargs, &m_o}) {
+        Ref func = make(method);
+        Ref result = call(func, single, not_a_dict.get());
+        ASSERT_FALSE(result);
+        PendingError error = take_error();
+        EXPECT_TRUE(error.is(PyExc_TypeError)) << error.message();
+        EXPECT_EQ(error.message(), std::string(method->ml_name) + "() takes no keyword arguments");
+        EXPECT_EQ(PyException_GetContext(error.value.get()), nullptr) << "no chained sizing error";
+        EXPECT_EQ(PyErr_Occurred(), nullptr);
+    }
+    EXPECT_EQ(g_calls, 0);
+}
+
+TEST_F(CyFunctionCore, UnboundMemberTakesSelfFromTheFirstArgument) {
+    Ref pair = tuple({a_.get(), b_.get()});
+    Ref none = tuple({});
+    Py_ssize_t b_count = refcount(b_.get());
+
+    Ref member = make(&m_varargs, velmo::CYFUNC_MEMBER);
+    Ref result = call(member, pair);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 0), a_.get());
+    PyObject *rest = PyTuple_GET_ITEM(result.get(), 1);
+    ASSERT_EQ(PyTuple_GET_SIZE(rest), 1);
+    EXPECT_EQ(PyTuple_GET_ITEM(rest, 0), b_.get());
+    result.reset();
+    EXPECT_EQ(refcount(b_.get()), b_count) << "the remaining-arguments tuple is released";
+    expect_error(call(member, none), PyExc_TypeError, "unbound method Owner.method() needs an argument");
+
+    // The counts in METH_O's messages are of the arguments after self.
+    Ref member_o = make(&m_o, velmo::CYFUNC_MEMBER | 0x8);  // unrelated bits do not matter
+    result = call(member_o, pair);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 0), a_.get());
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 1), b_.get());
+    expect_error(call(member_o, tuple({a_.get()})), PyExc_TypeError, "one() takes exactly one argument (0 given)");
+
+    // CYFUNC_STATIC cancels the member treatment: an ordinary call.
+    Ref both = make(&m_varargs, velmo::CYFUNC_MEMBER | velmo::CYFUNC_STATIC);
+    result = call(both, pair);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 0), both.get());
+    EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 1), pair.get());
+}
+
+// A function whose every owned field holds a distinct object, and a defaults
+// block (x, NULL, y) behind them.
+class CyFunctionFields : public CyFunctionCore {
+protected:
+    void SetUp() override {
+        CyFunctionCore::SetUp();
+        for (Ref &object : fields_) {
+            object = Ref::steal(PyList_New(0));
+        }
+        for (Ref &object : fields_) {
+            baseline_.push_back(refcount(object.get()));
+        }
+        x_base_ = refcount(x_.get());
+        y_base_ = refcount(y_.get());
+        // Construction takes module, qualname, globals, code and closure.
+        func_ = Ref::steal(cyfunction_new(&m_varargs, 0, fields_[4].get(), fields_[0].get(), fields_[1].get(),
+                                          fields_[6].get(), fields_[7].get()));
+        ASSERT_TRUE(func_);
+        op_ = reinterpret_cast<CyFunction *>(func_.get());
+        op_->dict = Py_NewRef(fields_[2].get());
+        op_->name = Py_NewRef(fields_[3].get());
+        op_->doc = Py_NewRef(fields_[5].get());
+        op_->class_object = Py_NewRef(fields_[8].get());
+        op_->defaults_tuple = Py_NewRef(fields_[9].get());
+        op_->kwdefaults = Py_NewRef(fields_[10].get());
+        op_->annotations = Py_NewRef(fields_[11].get());
+        // Room behind the references is the creator's own; the block is freed as a whole.
+        auto **block = static_cast<PyObject **>(PyObject_Malloc(3 * sizeof(PyObject *) + 16));
+        block[0] = Py_NewRef(x_.get());
+        block[1] = nullptr;
+        block[2] = Py_NewRef(y_.get());
+        op_->defaults_block = block;
+        op_->defaults_count = 3;
+    }
+
+    // In the order traversal and clearing take them: closure, module, dict,
+    // name, qualname, doc, globals, code, class object, defaults tuple,
+    // keyword defaults, annotations.
+    Ref fields_[12];
+    std::vector<Py_ssize_t> baseline_;
+    Ref x_ = Ref::steal(PyList_New(0));
+    Ref y_ = Ref::steal(PyList_New(0));
+    Py_ssize_t x_base_ = 0;
+    Py_ssize_t y_base_ = 0;
+    Ref func_;
+    CyFunction *op_ = nullptr;
+};
+
+struct Visits {
+    std::vector<PyObject *> seen;
+    std::size_t stop_at = 0;  // 1-based visit that returns non-zero; 0: never
+};
+
+int record_visit(PyObject *object, void *arg) {
+    auto *visits = static_cast<Visits *>(arg);
+    visits->seen.push_back(object);
+    return visits->seen.size() == visits->stop_at ? 7 : 0;
+}
+
+TEST_F(CyFunctionFields, TraversalVisitsOwnedFieldsInOrderThenTheBlock) {
+    Visits visits;
+    EXPECT_EQ(velmo::cyfunction_traverse(func_.get(), record_visit, &visits), 0);
+    std::vector<PyObject *> expected;
+    for (Ref &object : fields_) {
+        expected.push_back(object.get());
+    }
+    expected.push_back(x_.get());
+    expected.push_back(y_.get());
+    EXPECT_EQ(visits.seen, expected);
+
+    for (std::size_t stop : {std::size_t{3}, std::size_t{13}}) {  // a field, then x in the block
+        Visits stopping;
+        stopping.stop_at = stop;
+        EXPECT_EQ(velmo::cyfunction_traverse(func_.get(), record_visit, &stopping), 7);
+        EXPECT_EQ(stopping.seen.size(), stop) << "the first non-zero result ends the traversal";
+    }
+}
+
+TEST_F(CyFunctionFields, ClearReleasesEverythingOnceAndTwiceIsHarmless) {
+    EXPECT_EQ(velmo::cyfunction_clear(func_.get()), 0);
+    EXPECT_EQ(refcount(x_.get()), x_base_);
+    EXPECT_EQ(refcount(y_.get()), y_base_);
+    for (std::size_t i = 0; i < 12; ++i) {
+        EXPECT_EQ(refcount(fields_[i].get()), baseline_[i]) << "field " << i;
+    }
+    EXPECT_EQ(op_->defaults_block, nullptr);
+    EXPECT_EQ(op_->defaults_count, 3) << "only the NULL block marks the defaults as gone";
+    EXPECT_EQ(op_->qualname, nullptr);
+    EXPECT_EQ(op_->globals, nullptr);
+    EXPECT_EQ(op_->self, func_.get());
+    EXPECT_EQ(op_->method, &m_varargs);
+
+    EXPECT_EQ(velmo::cyfunction_clear(func_.get()), 0);
+    Visits visits;
+    EXPECT_EQ(velmo::cyfunction_traverse(func_.get(), record_visit, &visits), 0);
+    EXPECT_TRUE(visits.seen.empty());
+    func_.reset();  // destruction after clear finds nothing more to release
+    EXPECT_EQ(refcount(x_.get()), x_base_);
+}
+
+TEST_F(CyFunctionFields, DestructionReturnsEveryCountToItsBaseline) {
+    EXPECT_EQ(refcount(func_.get()), 1) << "self is not counted";
+    EXPECT_TRUE(PyObject_GC_IsTracked(func_.get()));
+    EXPECT_EQ(refcount(fields_[4].get()), baseline_[4] + 1);
+    func_.reset();
+    for (std::size_t i = 0; i < 12; ++i) {
+        EXPECT_EQ(refcount(fields_[i].get()), baseline_[i]) << "field " << i;
+    }
+    EXPECT_EQ(refcount(x_.get()), x_base_);
+    EXPECT_EQ(refcount(y_.get()), y_base_);
+}
+
+TEST_F(CyFunctionCore, WeakrefCallbackRunsWhileFieldsAreIntact) {
+    ASSERT_TRUE(velmo_test::run("import weakref\n"
+                                "class _VelmoClosure: pass\n"
+                                "_velmo_closure = _VelmoClosure()\n"
+                                "_velmo_closure_ref = weakref.ref(_velmo_closure)\n"
+                                "_velmo_seen = []\n"
+                                "def _velmo_callback(ref):\n"
+                                "    _velmo_seen.append(_velmo_closure_ref() is not None)\n"));
+    Ref closure = velmo_test::eval("_velmo_closure");
+    ASSERT_TRUE(velmo_test::run("del _velmo_closure"));
+    Ref func = Ref::steal(cyfunction_new(&m_o, 0, qualname_.get(), closure.get(), nullptr, globals_.get(), nullptr));
+    ASSERT_TRUE(func);
+    closure.reset();  // the function now holds the closure's only reference
+    Ref callback = velmo_test::eval("_velmo_callback");
+    Ref weak = Ref::steal(PyWeakref_NewRef(func.get(), callback.get()));
+    ASSERT_TRUE(weak);
+
+    func.reset();
+    Ref seen = velmo_test::eval("_velmo_seen");
+    ASSERT_EQ(PyList_GET_SIZE(seen.get()), 1) << "the callback ran once";
+    EXPECT_EQ(PyList_GET_ITEM(seen.get(), 0), Py_True) << "the closure was still held during the callback";
+    EXPECT_EQ(velmo_test::eval("_velmo_closure_ref()").get(), Py_None) << "and released afterwards";
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// fetch_shared_function_type in every state the registry module can be in,
+// and init_string_constants over tables with every kind of row. Each test case
+// runs in a process of its own: nothing is registered at its start.
+#include <string>
+
+#include "function_type/cyfunction.h"
+#include "module/module_state.h"
+#include "test_support.h"
+
+namespace {
+
+using velmo::cyfunction_type;
+using velmo::fetch_shared_function_type;
+using velmo_test::eval;
+using velmo_test::PendingError;
+using velmo_test::Ref;
+using velmo_test::refcount;
+using velmo_test::run;
+using velmo_test::take_error;
+
+PyObject *own_type() { return reinterpret_cast<PyObject *>(&cyfunction_type); }
+bool own_type_ready() { return (cyfunction_type.tp_flags & Py_TPFLAGS_READY) != 0; }
+
+// The registered attribute, or NULL (no error left) when there is none.
+Ref registered() {
+    Ref found = eval("getattr(sys.modules.get('_cython_0_29_32'), 'cython_function_or_method', None)");
+    return found.get() == Py_None ? Ref() : found;
+}
+
+class RegistryFetch : public velmo_test::PythonTest {
+protected:
+    void SetUp() override {
+        PythonTest::SetUp();
+        ASSERT_TRUE(run("import sys, types"));
+        ASSERT_FALSE(own_type_ready());
+    }
+    // Puts `object` in the registry module under the shared type's name.
+    static void register_object(PyObject *object) {
+        PyObject *registry = PyImport_AddModule(velmo::kRegistryModuleName);
+        ASSERT_NE(registry, nullptr);
+        ASSERT_EQ(PyObject_SetAttrString(registry, "cython_function_or_method", object), 0);
+    }
+    // The fetch failed with exactly this exception and message.
+    static void expect_failure(PyTypeObject *result, PyObject *type, const std::string &message) {
+        EXPECT_EQ(result, nullptr);
+        PendingError error = take_error();
+        EXPECT_TRUE(error.is(type)) << error.message();
+        EXPECT_EQ(error.message(), message);
+    }
+};
+
+TEST_F(RegistryFetch, FirstFetchCreatesTheRegistryAndRegistersOwnType) {
+    ASSERT_EQ(eval("'_cython_0_29_32' in sys.modules").get(), Py_False);
+    PyTypeObject *type = fetch_shared_function_type();
+    ASSERT_EQ(type, &cyfunction_type) << velmo_test::take_error_text();
+    EXPECT_TRUE(own_type_ready());
+    EXPECT_EQ(registered().get(), own_type());
+
+    // Readying made the type's own descriptors refer to it, so counts are
+    // compared from here on. A later fetch, as by another module, gets the
+    // registered type with a new reference.
+    Py_ssize_t before = refcount(own_type());
+    PyTypeObject *again = fetch_shared_function_type();
+    EXPECT_EQ(again, &cyfunction_type);
+    EXPECT_EQ(refcount(own_type()), before + 1);
+
+    // Registering afresh: one reference for the registry, one for the caller.
+    ASSERT_TRUE(run("del sys.modules['_cython_0_29_32'].cython_function_or_method"));
+    before = refcount(own_type());
+    PyTypeObject *registered_again = fetch_shared_function_type();
+    EXPECT_EQ(registered_again, &cyfunction_type);
+    EXPECT_EQ(refcount(own_type()), before + 2);
+    Py_XDECREF(registered_again);
+    Py_DECREF(again);
+    Py_DECREF(type);
+}
+
+TEST_F(RegistryFetch, CompatibleTypeFoundIsUsedAndOwnTypeStaysUnready) {
+    PyType_Slot slots[] = {{0, nullptr}};
+    PyType_Spec spec = {"peer.cython_function_or_method", 184, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    Ref peer = Ref::steal(PyType_FromSpec(&spec));
+    ASSERT_TRUE(peer);
+    register_object(peer.get());
+    Py_ssize_t before = refcount(peer.get());
+
+    PyTypeObject *type = fetch_shared_function_type();
+    EXPECT_EQ(reinterpret_cast<PyObject *>(type), peer.get());
+    EXPECT_EQ(refcount(peer.get()), before + 1);
+    EXPECT_FALSE(own_type_ready()) << "a superseded type is never readied";
+    Py_XDECREF(type);
+}
+
+TEST_F(RegistryFetch, IncompatibleRegisteredObjectsAreRefused) {
+    // The type test comes first; both messages name our own type.
+    ASSERT_TRUE(run("class _VelmoSmall: pass\n_velmo_not_a_type = object()\n"));
+    struct Case {
+        const char *object;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"_velmo_not_a_type", "Shared Cython type cython_function_or_method is not a type object"},
+        {"_VelmoSmall", "Shared Cython type cython_function_or_method has the wrong size, try recompiling"},
+        {"int", "Shared Cython type cython_function_or_method has the wrong size, try recompiling"},
+    };
+    for (const Case &c : cases) {
+        Ref object = eval(c.object);
+        register_object(object.get());
+        Py_ssize_t before = refcount(object.get());
+        expect_failure(fetch_shared_function_type(), PyExc_TypeError, c.message);
+        EXPECT_EQ(refcount(object.get()), before) << "the found object is released: " << c.object;
+    }
+    EXPECT_FALSE(own_type_ready());
+}
+
+TEST_F(RegistryFetch, LookupErrorsOtherThanAttributeErrorPropagate) {
+    ASSERT_TRUE(run("class _VelmoRegistry(types.ModuleType):\n"
+                    "    def __getattribute__(self, name):\n"
+                    "        raise RuntimeError('registry lookup ' + name)\n"
+                    "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
+    expect_failure(fetch_shared_function_type(), PyExc_RuntimeError, "registry lookup cython_function_or_method");
+    EXPECT_FALSE(own_type_ready());
+}
+
+TEST_F(RegistryFetch, AttributeErrorSubclassMeansNothingIsRegistered) {
+    ASSERT_TRUE(run("class _VelmoMissing(AttributeError): pass\n"
+                    "class _VelmoRegistry(types.ModuleType):\n"
+                    "    def __getattr__(self, name):\n"
+                    "        raise _VelmoMissing(name)\n"
+                    "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
+    PyTypeObject *type = fetch_shared_function_type();
+    ASSERT_EQ(type, &cyfunction_type) << velmo_test::take_error_text();
+    EXPECT_EQ(registered().get(), own_type());
+    Py_DECREF(type);
+}
+
+TEST_F(RegistryFetch, FailedRegistrationLeavesTheTypeReadyButUnregistered) {
+    ASSERT_TRUE(run("class _VelmoRegistry(types.ModuleType):\n"
+                    "    def __setattr__(self, name, value):\n"
+                    "        raise PermissionError('read-only registry')\n"
+                    "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
+    expect_failure(fetch_shared_function_type(), PyExc_PermissionError, "read-only registry");
+    EXPECT_TRUE(own_type_ready());
+    EXPECT_FALSE(registered());
+
+    // Once readied, a failing registration keeps no reference.
+    Py_ssize_t before = refcount(own_type());
+    expect_failure(fetch_shared_function_type(), PyExc_PermissionError, "read-only registry");
+    EXPECT_EQ(refcount(own_type()), before);
+}
+
+TEST_F(RegistryFetch, RegistryThatCannotBeObtainedFailsWithTheInterpreterError) {
+    // A key whose hash collides with the registry's name and whose comparison
+    // raises makes the sys.modules lookup itself fail.
+    ASSERT_TRUE(run("class _VelmoCollider:\n"
+                    "    def __hash__(self):\n"
+                    "        return hash('_cython_0_29_32')\n"
+                    "    def __eq__(self, other):\n"
+                    "        raise LookupError('colliding key')\n"
+                    "_velmo_key = _VelmoCollider()\n"
+                    "sys.modules[_velmo_key] = None\n"));
+    PyTypeObject *type = fetch_shared_function_type();
+    PendingError error = take_error();
+    ASSERT_TRUE(run("del sys.modules[_velmo_key]")) << velmo_test::take_error_text();
+    EXPECT_EQ(type, nullptr);
+    EXPECT_TRUE(error.is(PyExc_LookupError)) << error.message();
+    EXPECT_EQ(error.message(), "colliding key");
+    EXPECT_FALSE(own_type_ready());
+}
+
+class StringConstants : public velmo_test::PythonTest {};
+
+Py_hash_t stored_hash(PyObject *object) {
+    return PyBytes_Check(object) ? reinterpret_cast<PyBytesObject *>(object)->ob_shash
+                                 : reinterpret_cast<PyASCIIObject *>(object)->hash;
+}
+
+TEST_F(StringConstants, EachKindOfRowBuildsItsObjectWithItsHash) {
+    PyObject *bytes = nullptr;
+    PyObject *decoded = nullptr;
+    PyObject *interned = nullptr;
+    PyObject *interned_not_decoded = nullptr;
+    PyObject *plain = nullptr;
+    const velmo::StringConstantEntry table[] = {
+        // Both flags 0 make bytes, whatever the intern flag says; sizes count the NUL.
+        {&bytes, "a\0b", 4, nullptr, 0, 0, 1},
+        {&decoded, "caf\xe9", 5, "latin-1", 0, 1, 0},
+        {&interned, "velmo_test_interned", 20, nullptr, 1, 0, 1},
+        // Interning wins over the codec: three bytes are no valid UTF-16.
+        {&interned_not_decoded, "abc", 4, "utf-16", 0, 1, 1},
+        {&plain, "x\0y", 4, nullptr, 0, 1, 0},
+        {nullptr, nullptr, 0, nullptr, 0, 0, 0},
+    };
+    ASSERT_EQ(velmo::init_string_constants(table), 0) << velmo_test::take_error_text();
+
+    ASSERT_TRUE(bytes != nullptr && PyBytes_CheckExact(bytes));
+    EXPECT_EQ(std::string(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes)), std::string("a\0b", 3));
+    Ref cafe = Ref::steal(PyUnicode_FromString("caf\xc3\xa9"));
+    ASSERT_TRUE(decoded != nullptr && PyUnicode_CheckExact(decoded));
+    EXPECT_EQ(PyUnicode_Compare(decoded, cafe.get()), 0);
+    ASSERT_TRUE(interned != nullptr && PyUnicode_CHECK_INTERNED(interned));
+    Ref same = Ref::steal(PyUnicode_InternFromString("velmo_test_interned"));
+    EXPECT_EQ(same.get(), interned);
+    ASSERT_NE(interned_not_decoded, nullptr);
+    EXPECT_EQ(velmo_test::text_of(interned_not_decoded), "abc");
+    ASSERT_TRUE(plain != nullptr && PyUnicode_CheckExact(plain));
+    EXPECT_EQ(PyUnicode_GET_LENGTH(plain), 3);
+
+    for (PyObject *object : {bytes, decoded, interned, interned_not_decoded, plain}) {
+        EXPECT_NE(stored_hash(object), -1) << velmo_test::text_of(object);
+        Py_DECREF(object);
+    }
+}
+
+TEST_F(StringConstants, FailingRowEndsTheTableAndKeepsEarlierRows) {
+    Ref previous = Ref::steal(PyUnicode_FromString("left by an earlier run"));
+    Py_ssize_t previous_count = refcount(previous.get());
+    PyObject *first = nullptr;
+    PyObject *failing = Py_NewRef(previous.get());
+    PyObject *after = nullptr;
+    const velmo::StringConstantEntry table[] = {
+        {&first, "kept", 5, nullptr, 0, 1, 0},
+        {&failing, "x", 2, "no-such-codec", 0, 1, 0},
+        {&after, "never", 6, nullptr, 0, 1, 0},
+        {nullptr, nullptr, 0, nullptr, 0, 0, 0},
+    };
+    EXPECT_EQ(velmo::init_string_constants(table), -1);
+    PendingError error = take_error();
+    EXPECT_TRUE(error.is(PyExc_LookupError)) << error.message();
+    EXPECT_EQ(error.message(), "unknown encoding: no-such-codec");
+
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(velmo_test::text_of(first), "kept");
+    EXPECT_EQ(failing, nullptr) << "the failed row stores its NULL";
+    EXPECT_EQ(refcount(previous.get()), previous_count) << "what the field held is released";
+    EXPECT_EQ(after, nullptr);
+    Py_DECREF(first);
+}
+
+}  // namespace

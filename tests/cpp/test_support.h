@@ -1,0 +1,201 @@
+// Helpers shared by velmo's C++ tests: an owner for object references, running
+// Python source in __main__, reading the pending exception, and allocators
+// that fail on demand.
+#ifndef VELMO_TESTS_CPP_TEST_SUPPORT_H
+#define VELMO_TESTS_CPP_TEST_SUPPORT_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace velmo_test {
+
+// Owns one reference, or none. Copies take a reference of their own; moves
+// hand the reference over and leave the source empty.
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference (or NULL, as a failed call returns).
+    static Ref steal(PyObject *object) noexcept { return Ref(object); }
+    // Takes a reference of its own to a borrowed object.
+    static Ref borrow(PyObject *object) noexcept { return Ref(Py_XNewRef(object)); }
+
+    Ref(const Ref &other) noexcept : object_(Py_XNewRef(other.object_)) {}
+    Ref(Ref &&other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    // The new reference is taken before the old one goes, so assigning an
+    // owner to itself (or to one holding the same object) never frees it.
+    Ref &operator=(const Ref &other) noexcept {
+        reset(Py_XNewRef(other.object_));
+        return *this;
+    }
+    Ref &operator=(Ref &&other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    // Stores a new reference, then releases the old one.
+    void reset(PyObject *object = nullptr) noexcept {
+        PyObject *old = object_;
+        object_ = object;
+        Py_XDECREF(old);
+    }
+    // Hands the reference to the caller.
+    PyObject *release() noexcept { return std::exchange(object_, nullptr); }
+    PyObject *get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    explicit Ref(PyObject *object) noexcept : object_(object) {}
+    PyObject *object_ = nullptr;
+};
+
+inline Py_ssize_t refcount(PyObject *object) { return Py_REFCNT(object); }
+
+// __main__'s namespace, where run() and eval() work (borrowed).
+inline PyObject *main_dict() {
+    return PyModule_GetDict(PyImport_AddModule("__main__"));
+}
+
+// Runs statements in __main__; None, or NULL with the error pending.
+inline Ref run(const char *source) {
+    return Ref::steal(PyRun_String(source, Py_file_input, main_dict(), main_dict()));
+}
+
+// Evaluates an expression in __main__; its value, or NULL with the error pending.
+inline Ref eval(const char *expression) {
+    return Ref::steal(PyRun_String(expression, Py_eval_input, main_dict(), main_dict()));
+}
+
+// str(object) as UTF-8; "<NULL>" for NULL, "<str failed>" when str() raises.
+inline std::string text_of(PyObject *object) {
+    if (object == nullptr) {
+        return "<NULL>";
+    }
+    Ref text = Ref::steal(PyObject_Str(object));
+    const char *utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "<str failed>";
+    }
+    return utf8;
+}
+
+// The pending exception, taken out of the thread state and normalised.
+struct PendingError {
+    Ref type;
+    Ref value;
+    Ref traceback;
+
+    bool is(PyObject *exception_type) const {
+        return type && PyErr_GivenExceptionMatches(type.get(), exception_type);
+    }
+    std::string message() const { return text_of(value.get()); }
+};
+
+inline PendingError take_error() {
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr) {
+            PyException_SetTraceback(value, traceback);
+        }
+    }
+    return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+// "<type name>: <message>" of the pending exception, which it clears; "" when
+// none is pending. For test diagnostics.
+inline std::string take_error_text() {
+    PendingError error = take_error();
+    if (!error.type) {
+        return "";
+    }
+    return std::string(reinterpret_cast<PyTypeObject *>(error.type.get())->tp_name) + ": " + error.message();
+}
+
+// Every test starts and must end without a pending exception.
+class PythonTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(PyErr_Occurred(), nullptr) << take_error_text(); }
+    void TearDown() override { EXPECT_EQ(PyErr_Occurred(), nullptr) << "left pending: " << take_error_text(); }
+};
+
+// Wraps the interpreter's allocators of the given domains so that they refuse
+// every request while failing is on. The original allocators keep serving all
+// other requests and free every block, whoever allocated it, so objects made
+// before the wrap stay valid. Restores the originals when it goes.
+class AllocatorFailure {
+public:
+    explicit AllocatorFailure(std::initializer_list<PyMemAllocatorDomain> domains) {
+        for (PyMemAllocatorDomain domain : domains) {
+            Hook &hook = hooks_[count_++];
+            hook.owner = this;
+            hook.domain = domain;
+            PyMem_GetAllocator(domain, &hook.original);
+            PyMemAllocatorEx wrapped = {&hook, hook_malloc, hook_calloc, hook_realloc, hook_free};
+            PyMem_SetAllocator(domain, &wrapped);
+        }
+    }
+    ~AllocatorFailure() {
+        for (std::size_t i = 0; i < count_; ++i) {
+            PyMem_SetAllocator(hooks_[i].domain, &hooks_[i].original);
+        }
+    }
+    AllocatorFailure(const AllocatorFailure &) = delete;
+    AllocatorFailure &operator=(const AllocatorFailure &) = delete;
+
+    void set_failing(bool failing) { failing_ = failing; }
+    int refused() const { return refused_; }
+
+private:
+    struct Hook {
+        AllocatorFailure *owner;
+        PyMemAllocatorDomain domain;
+        PyMemAllocatorEx original;
+    };
+
+    static bool refuse(void *ctx) {
+        AllocatorFailure *owner = static_cast<Hook *>(ctx)->owner;
+        if (owner->failing_) {
+            ++owner->refused_;
+        }
+        return owner->failing_;
+    }
+    static void *hook_malloc(void *ctx, size_t size) {
+        const PyMemAllocatorEx &o = static_cast<Hook *>(ctx)->original;
+        return refuse(ctx) ? nullptr : o.malloc(o.ctx, size);
+    }
+    static void *hook_calloc(void *ctx, size_t count, size_t size) {
+        const PyMemAllocatorEx &o = static_cast<Hook *>(ctx)->original;
+        return refuse(ctx) ? nullptr : o.calloc(o.ctx, count, size);
+    }
+    static void *hook_realloc(void *ctx, void *block, size_t size) {
+        const PyMemAllocatorEx &o = static_cast<Hook *>(ctx)->original;
+        return refuse(ctx) ? nullptr : o.realloc(o.ctx, block, size);
+    }
+    static void hook_free(void *ctx, void *block) {
+        const PyMemAllocatorEx &o = static_cast<Hook *>(ctx)->original;
+        o.free(o.ctx, block);
+    }
+
+    std::array<Hook, 3> hooks_{};
+    std::size_t count_ = 0;
+    bool failing_ = false;
+    int refused_ = 0;
+};
+
+}  // namespace velmo_test
+
+#endif  // VELMO_TESTS_CPP_TEST_SUPPORT_H

@@ -15,6 +15,26 @@ void store(PyObject *&field, PyObject *value) noexcept {
     Py_XDECREF(old);
 }
 
+// Whether this execution entered the module in sys.modules under "velmo".
+bool entered_in_sys_modules = false;
+
+// Takes back the "velmo" entry that a failed execution made. The import
+// system only drops the name it imported under; left behind under "velmo",
+// the half-built module would be handed out by every later `import velmo`.
+void withdraw_sys_modules_entry(PyObject *module) noexcept {
+    if (!entered_in_sys_modules) {
+        return;
+    }
+    entered_in_sys_modules = false;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    if (PyDict_GetItemString(modules, "velmo") == module && PyDict_DelItemString(modules, "velmo") < 0) {
+        PyErr_Clear();  // the failure being reported matters more
+    }
+    PyErr_Restore(type, value, tb);
+}
+
 // The failure path. Entries are added only once the globals exist, since
 // every entry's frame runs in them.
 int fail_exec(int c_line) noexcept {
@@ -22,6 +42,7 @@ int fail_exec(int c_line) noexcept {
         if (module_state.globals != nullptr) {
             add_traceback("init velmo", c_line, 1, kSourceFileName);
         }
+        withdraw_sys_modules_entry(module_state.module);
         // Unclaim the module so that the next import starts afresh.
         PyObject *module = module_state.module;
         module_state.module = nullptr;
@@ -121,10 +142,12 @@ int module_exec(PyObject *module) noexcept {
     }
     // The fixed key, whatever name the import gave the module; an existing
     // entry (a package's, say) is left alone.
+    entered_in_sys_modules = false;
     if (PyDict_GetItemString(modules, "velmo") == nullptr) {
         if (PyDict_SetItemString(modules, "velmo", s.module) < 0) {
             return fail_exec(1707);
         }
+        entered_in_sys_modules = true;
     }
 
     store(s.argnames, PyTuple_Pack(1, s.str_s));

@@ -1,0 +1,111 @@
+"""The process-wide registry of the function type, "_cython_0_29_32".
+
+Whatever the registry holds before the first import decides the import's
+fate, so every seeded scenario runs in a fresh process.
+"""
+import json
+import sys
+import textwrap
+
+import pytest
+
+
+def test_import_registers_the_type_of_fun_hello(velmo):
+    assert sys.modules["_cython_0_29_32"].cython_function_or_method is type(velmo.fun_hello)
+
+
+SCENARIO = textwrap.dedent(
+    """
+    import json, sys, types
+
+    class Registry(types.ModuleType):
+        # Misbehaves for the type's name only while `broken` says so, so the
+        # same process can show that a repaired registry imports fine.
+        broken, error = None, None
+
+        def __getattribute__(self, name):
+            if name == "cython_function_or_method" and Registry.broken == "get":
+                raise Registry.error
+            return super().__getattribute__(name)
+
+        def __setattr__(self, name, value):
+            if name == "cython_function_or_method" and Registry.broken == "set":
+                raise Registry.error
+            super().__setattr__(name, value)
+
+    class Missing(AttributeError):
+        pass
+
+    registry = sys.modules["_cython_0_29_32"] = Registry("_cython_0_29_32")
+    SEED
+    report = {"error": None}
+    try:
+        import velmo
+    except Exception as error:
+        tb, files = error.__traceback__, []
+        while tb is not None:
+            files.append(tb.tb_frame.f_code.co_filename)
+            tb = tb.tb_next
+        report["error"] = [type(error).__name__, str(error)]
+        report["after"] = ["velmo.py" in files, "velmo" in sys.modules]
+
+    Registry.broken = None
+    if report["error"]:
+        registry.__dict__.pop("cython_function_or_method", None)
+    import velmo
+    report["retry"] = [velmo.fun_hello(1), type(velmo.fun_hello) is registry.cython_function_or_method]
+    print(json.dumps(report))
+    """
+)
+
+WRONG_SIZE = "Shared Cython type cython_function_or_method has the wrong size, try recompiling"
+
+
+@pytest.mark.parametrize(
+    "seed, error",
+    [
+        # An int also pins the order of the two tests: read as a type, it
+        # would most likely fail the size test instead.
+        ("registry.cython_function_or_method = 42",
+         ["TypeError", "Shared Cython type cython_function_or_method is not a type object"]),
+        ("registry.cython_function_or_method = type('X', (), {})", ["TypeError", WRONG_SIZE]),
+        # 16 bytes of object head and 22 slots: one pointer more than 184.
+        ("registry.cython_function_or_method = type('Y', (), {'__slots__': tuple('s%d' % i for i in range(22))})",
+         ["TypeError", WRONG_SIZE]),
+        ("Registry.broken, Registry.error = 'get', RuntimeError('registry unreadable')",
+         ["RuntimeError", "registry unreadable"]),
+        ("Registry.broken, Registry.error = 'set', PermissionError('registry read-only')",
+         ["PermissionError", "registry read-only"]),
+        # Any AttributeError means "nothing registered yet".
+        ("Registry.broken, Registry.error = 'get', Missing('not there')", None),
+    ],
+    ids=["not-a-type", "too-small", "too-large", "lookup-raises", "registration-raises",
+         "lookup-attribute-error-subclass"],
+)
+def test_registry_contents_decide_the_first_import(run_fresh, seed, error):
+    report = json.loads(run_fresh(SCENARIO.replace("SEED", seed)).stdout.splitlines()[-1])
+    assert report["error"] == error
+    if error is not None:
+        # The type is fetched before the module is claimed: no traceback
+        # entry, and importlib drops the failed module.
+        assert report["after"] == [False, False]
+    assert report["retry"] == ["hello world", True]
+
+
+def test_module_that_registered_first_supplies_the_type(run_fresh):
+    proc = run_fresh(
+        """
+        import sys
+        try:
+            import velmo_peer
+        except ImportError:
+            raise SystemExit(3)
+        import velmo
+        assert type(velmo.fun_hello) is sys.modules["_cython_0_29_32"].cython_function_or_method
+        assert velmo.fun_hello(1) == "hello world"
+        """,
+        check=False,
+    )
+    if proc.returncode == 3:
+        pytest.skip("velmo_peer is not available")
+    assert proc.returncode == 0, proc.stderr

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <string>
 
-PyMODINIT_FUNC PyInit_velmo(void);
+#include "tests/embedded_python.h"
 
 namespace {
 
@@ -130,19 +130,7 @@ PyObject *evaluate(const char *expression) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (PyImport_AppendInittab("velmo", PyInit_velmo) < 0) {
-        die("cannot register velmo");
-    }
-    PyConfig config;
-    PyConfig_InitPythonConfig(&config);
-    PyStatus status = PyConfig_SetBytesString(&config, &config.home, VELMO_PYTHON_HOME);
-    if (!PyStatus_Exception(status)) {
-        status = Py_InitializeFromConfig(&config);
-    }
-    PyConfig_Clear(&config);
-    if (PyStatus_Exception(status)) {
-        Py_ExitStatusException(status);
-    }
+    velmo_test::start_embedded_python(VELMO_PYTHON_HOME);
 
     namespace_dict = PyDict_New();
     if (namespace_dict == nullptr ||

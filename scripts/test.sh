@@ -23,6 +23,6 @@ if (( missing )); then
     fi
 fi
 
-cmake -S . -B build
+cmake -S . -B build -DVELMO_WARNINGS_AS_ERRORS=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j2 "$@"

@@ -1,0 +1,274 @@
+"""Traceback entries that fun_hello adds when a comparison or truth test fails,
+the `cline_in_traceback` switch that decides their names, and the reuse of
+their code objects.
+"""
+import gc
+import sys
+import traceback
+import tracemalloc
+import weakref
+
+import pytest
+
+_ABSENT = object()
+
+
+class Boom(Exception):
+    pass
+
+
+class RaisingTruth:
+    def __init__(self, error):
+        self.error = error
+
+    def __bool__(self):
+        raise self.error
+
+
+class Failing:
+    """Unequal to everything except `target`, where `__eq__` raises, or returns
+    an object whose truth test raises. Each failure raises a new exception,
+    kept in `raised`."""
+
+    def __init__(self, target, in_truth):
+        self.target = target
+        self.in_truth = in_truth
+        self.raised = None
+
+    def __eq__(self, other):
+        if other != self.target:
+            return False
+        self.raised = Boom("failing against", self.target)
+        if self.in_truth:
+            return RaisingTruth(self.raised)
+        raise self.raised
+
+    __hash__ = None
+
+
+# (target, failure in the truth test, implementation line, Python line, raiser)
+SITES = [
+    pytest.param(1, False, 1298, 2, "__eq__", id="eq-1"),
+    pytest.param(1, True, 1300, 2, "__bool__", id="truth-1"),
+    pytest.param(2, False, 1330, 4, "__eq__", id="eq-2"),
+    pytest.param(2, True, 1332, 4, "__bool__", id="truth-2"),
+]
+
+
+@pytest.fixture
+def runtime(velmo):
+    """The process-wide runtime module, with its switch restored afterwards."""
+    module = sys.modules["cython_runtime"]
+    saved = vars(module).get("cline_in_traceback", _ABSENT)
+    yield module
+    if saved is _ABSENT:
+        vars(module).pop("cline_in_traceback", None)
+    else:
+        module.cline_in_traceback = saved
+
+
+def fail(velmo, arg):
+    with pytest.raises(Boom) as info:
+        velmo.fun_hello(arg)
+    # Never replaced, wrapped or chained onto something else.
+    assert info.value is arg.raised
+    assert info.value.args == ("failing against", arg.target)
+    assert info.value.__context__ is None
+    return info.value
+
+
+def velmo_entry(exc):
+    entries = []
+    tb = exc.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == "velmo.py":
+            entries.append(tb)
+        tb = tb.tb_next
+    assert len(entries) == 1
+    return entries[0]
+
+
+def code_at(velmo, target=1, in_truth=False):
+    return velmo_entry(fail(velmo, Failing(target, in_truth))).tb_frame.f_code
+
+
+def entry_name(velmo):
+    return code_at(velmo).co_name
+
+
+@pytest.mark.parametrize("shown", [False, True], ids=["hidden", "shown"])
+@pytest.mark.parametrize("target, in_truth, c_line, py_line, raiser", SITES)
+def test_failure_site_entry(velmo, runtime, shown, target, in_truth, c_line, py_line, raiser):
+    runtime.cline_in_traceback = shown
+    name = f"velmo.fun_hello (velmo.cpp:{c_line})" if shown else "velmo.fun_hello"
+    exc = fail(velmo, Failing(target, in_truth))
+
+    # The entry goes in where the exception passed through the module: after
+    # the caller's frame, before the frame that raised.
+    summary = [(e.filename, e.name, e.lineno) for e in traceback.extract_tb(exc.__traceback__)]
+    assert [s[1] for s in summary] == ["fail", name, raiser]
+    assert summary[1] == ("velmo.py", name, py_line)
+
+    frame = velmo_entry(exc).tb_frame
+    assert frame.f_globals is vars(velmo)
+    assert frame.f_code.co_firstlineno == py_line
+
+
+@pytest.mark.parametrize(
+    "value, shown",
+    [(True, True), (1, True), ("x", True), ([0], True), (False, False), (0, False), ("", False), (None, False)],
+)
+def test_switch_value_decides_name(velmo, runtime, value, shown):
+    runtime.cline_in_traceback = value
+    expected = "velmo.fun_hello (velmo.cpp:1298)" if shown else "velmo.fun_hello"
+    assert entry_name(velmo) == expected
+    assert runtime.cline_in_traceback is value  # only an absent switch is rewritten
+
+
+class Switch:
+    def __init__(self):
+        self.result = False
+        self.calls = 0
+
+    def __bool__(self):
+        self.calls += 1
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+def test_switch_truth_is_tested_on_every_failure(velmo, runtime):
+    switch = Switch()
+    runtime.cline_in_traceback = switch
+    refs = sys.getrefcount(switch)
+
+    assert entry_name(velmo) == "velmo.fun_hello"
+    # The runtime module's dict is unchanged from here on, so only a decision
+    # taken afresh per failure sees the new truth value.
+    switch.result = True
+    assert entry_name(velmo) == "velmo.fun_hello (velmo.cpp:1298)"
+    # A truth test that raises hides the line; `fail` checks that its error
+    # neither replaces the reported exception nor becomes its context.
+    switch.result = ValueError("bad switch")
+    assert entry_name(velmo) == "velmo.fun_hello"
+
+    assert switch.calls == 3
+    assert sys.getrefcount(switch) == refs
+
+
+def test_switch_removed_by_its_own_truth_test(velmo, runtime):
+    class SelfRemoving:
+        def __bool__(self):
+            del runtime.cline_in_traceback  # drops the dict's only reference
+            return True
+
+    runtime.cline_in_traceback = SelfRemoving()
+    gone = weakref.ref(runtime.cline_in_traceback)
+    assert entry_name(velmo) == "velmo.fun_hello (velmo.cpp:1298)"
+    gc.collect()
+    assert gone() is None
+    assert "cline_in_traceback" not in vars(runtime)
+
+    assert entry_name(velmo) == "velmo.fun_hello"
+    assert runtime.cline_in_traceback is False
+
+
+def test_switch_starts_absent_and_is_read_per_failure(run_fresh):
+    run_fresh(
+        """
+        import sys, velmo
+
+        runtime = sys.modules["cython_runtime"]
+        assert "cline_in_traceback" not in vars(runtime)
+
+        class RaisesOnEq:
+            def __eq__(self, other):
+                raise KeyError(other)
+            __hash__ = None
+
+        def entry_code():
+            try:
+                velmo.fun_hello(RaisesOnEq())
+            except KeyError as e:
+                return e.__traceback__.tb_next.tb_frame.f_code
+            raise AssertionError("no exception")
+
+        hidden = entry_code()
+        assert hidden.co_name == "velmo.fun_hello", hidden.co_name
+        assert runtime.cline_in_traceback is False
+
+        runtime.cline_in_traceback = True
+        shown = entry_code()
+        assert shown.co_name == "velmo.fun_hello (velmo.cpp:1298)", shown.co_name
+
+        del runtime.cline_in_traceback
+        assert entry_code() is hidden
+        assert runtime.cline_in_traceback is False
+        """
+    )
+
+
+@pytest.mark.parametrize("shown", [False, True], ids=["hidden", "shown"])
+def test_repeated_failure_reuses_code_object(velmo, runtime, shown):
+    runtime.cline_in_traceback = shown
+    first = velmo_entry(fail(velmo, Failing(1, False)))
+    second = velmo_entry(fail(velmo, Failing(1, False)))
+    assert first.tb_frame.f_code is second.tb_frame.f_code
+    assert first.tb_frame is not second.tb_frame
+
+
+def test_shown_and_hidden_entries_are_cached_apart(velmo, runtime):
+    codes = []
+    for shown in (False, True, False, True):
+        runtime.cline_in_traceback = shown
+        codes.append(code_at(velmo))
+    assert codes[0] is not codes[1]
+    assert codes[0] is codes[2]
+    assert codes[1] is codes[3]
+
+
+def test_hidden_entries_are_shared_per_python_line(velmo, runtime):
+    sites = [(1, False), (1, True), (2, False), (2, True)]
+    runtime.cline_in_traceback = False
+    hidden = [code_at(velmo, *site) for site in sites]
+    # Without an implementation line, a code object stands for its Python
+    # line alone, whichever site on that line made it first.
+    assert hidden[0] is hidden[1]
+    assert hidden[2] is hidden[3]
+    assert hidden[0] is not hidden[2]
+    assert [c.co_firstlineno for c in hidden] == [2, 2, 4, 4]
+
+    runtime.cline_in_traceback = True
+    shown = [code_at(velmo, *site) for site in sites]
+    assert len({id(c) for c in shown + hidden}) == 6
+    assert [c.co_name[-5:-1] for c in shown] == ["1298", "1300", "1330", "1332"]
+
+
+def test_failures_leak_nothing(velmo, runtime):
+    runtime.cline_in_traceback = True
+    arg = Failing(2, True)
+    code = code_at(velmo, 2, True)
+    counted = (arg, code, vars(velmo), runtime.cline_in_traceback)
+
+    def fail_many(times):
+        for _ in range(times):
+            try:
+                velmo.fun_hello(arg)
+            except Boom:
+                pass
+        arg.raised = None
+        gc.collect()
+
+    fail_many(200)  # warm free lists and the cache
+    refs = [sys.getrefcount(obj) for obj in counted]
+    tracemalloc.start()
+    try:
+        fail_many(200)
+        before, _ = tracemalloc.get_traced_memory()
+        fail_many(3000)
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(obj) for obj in counted] == refs
+    # A frame or traceback kept per failure would add several hundred kB.
+    assert after - before < 64 * 1024

@@ -26,31 +26,33 @@ using DefaultsGetter = PyObject *(*)(PyObject *func);
 // it. Offsets are frozen (see cyfunction_layout.cpp): other modules built
 // separately allocate and read these records.
 struct CyFunction {
-    PyObject ob_base;              // 0: reference count and type (not counted)
-    PyMethodDef *method;           // 16: borrowed, static; name, entry, convention, doc
-    PyObject *self;                // 24: not counted; first argument of an ordinary call
-    PyObject *module;              // 32: owned or NULL; __module__
-    PyObject *weakreflist;         // 40: maintained by the weak-reference machinery
-    vectorcallfunc vectorcall;     // 48: never read
-    PyObject *dict;                // 56: owned or NULL until first needed; __dict__
-    PyObject *name;                // 64: owned or NULL; cached __name__
-    PyObject *qualname;            // 72: owned str; NULL only after clear
-    PyObject *doc;                 // 80: owned or NULL; cached __doc__
-    PyObject *globals;             // 88: owned dict; NULL only after clear
-    PyObject *code;                // 96: owned or NULL; __code__
-    PyObject *closure;             // 104: owned or NULL; what __self__ reports
-    PyObject *class_object;        // 112: owned or NULL; only traversed and released
-    void *defaults_block;          // 120: owned (PyObject_Malloc) or NULL; starts with defaults_count object pointers
-    int32_t defaults_count;        // 128: object pointers at the start of defaults_block
-    uint64_t defaults_size;        // 136: belongs to the creator; never read here
-    uint32_t flags;                // 144: CYFUNC_STATIC, CYFUNC_MEMBER
-    PyObject *defaults_tuple;      // 152: owned or NULL; cache of __defaults__
-    PyObject *kwdefaults;          // 160: owned or NULL; cache of __kwdefaults__
-    DefaultsGetter defaults_getter;// 168: NULL or fills the two fields above
-    PyObject *annotations;         // 176: owned dict or NULL; __annotations__
+    PyObject ob_base;                // 0: reference count and type (not counted)
+    PyMethodDef *method;             // 16: borrowed, static; name, entry, convention, doc
+    PyObject *self;                  // 24: not counted; first argument of an ordinary call
+    PyObject *module;                // 32: owned or NULL; __module__
+    PyObject *weakreflist;           // 40: maintained by the weak-reference machinery
+    vectorcallfunc vectorcall;       // 48: never read
+    PyObject *dict;                  // 56: owned or NULL until first needed; __dict__
+    PyObject *name;                  // 64: owned or NULL; cached __name__
+    PyObject *qualname;              // 72: owned str; NULL only after clear
+    PyObject *doc;                   // 80: owned or NULL; cached __doc__
+    PyObject *globals;               // 88: owned dict; NULL only after clear
+    PyObject *code;                  // 96: owned or NULL; __code__
+    PyObject *closure;               // 104: owned or NULL; what __self__ reports
+    PyObject *class_object;          // 112: owned or NULL; only traversed and released
+    void *defaults_block;            // 120: owned (PyObject_Malloc) or NULL; see below
+    int32_t defaults_count;          // 128: object pointers at the start of defaults_block
+    uint64_t defaults_size;          // 136: belongs to the creator; never read here
+    uint32_t flags;                  // 144: CYFUNC_STATIC, CYFUNC_MEMBER
+    PyObject *defaults_tuple;        // 152: owned or NULL; cache of __defaults__
+    PyObject *kwdefaults;            // 160: owned or NULL; cache of __kwdefaults__
+    DefaultsGetter defaults_getter;  // 168: NULL or fills the two fields above
+    PyObject *annotations;           // 176: owned dict or NULL; __annotations__
 };
 // Invariant: between construction and clear, qualname is a str and globals a
 // dict; every owned field is visited by traverse and released by clear.
+// defaults_block starts with defaults_count object pointers (owned, or NULL);
+// what lies behind them belongs to the module that created the function.
 
 inline constexpr Py_ssize_t kCyFunctionBasicSize = 184;
 

@@ -8,14 +8,10 @@ namespace velmo {
 
 namespace {
 
-CyFunction *as_cyfunction(PyObject *func) noexcept {
-    return reinterpret_cast<CyFunction *>(func);
-}
+CyFunction *as_cyfunction(PyObject *func) noexcept { return reinterpret_cast<CyFunction *>(func); }
 
 // New reference to `value`, or to None when the field is empty.
-PyObject *field_or_none(PyObject *value) noexcept {
-    return Py_NewRef(value != nullptr ? value : Py_None);
-}
+PyObject *field_or_none(PyObject *value) noexcept { return Py_NewRef(value != nullptr ? value : Py_None); }
 
 // Stores the new value before releasing the old one, so that a finaliser run
 // by the release already reads the new value.
@@ -112,9 +108,7 @@ PyObject *cyfunction_get_globals(PyObject *func, void * /*context*/) noexcept {
     return field_or_none(as_cyfunction(func)->globals);
 }
 
-PyObject *cyfunction_get_closure(PyObject * /*func*/, void * /*context*/) noexcept {
-    Py_RETURN_NONE;
-}
+PyObject *cyfunction_get_closure(PyObject * /*func*/, void * /*context*/) noexcept { Py_RETURN_NONE; }
 
 PyObject *cyfunction_get_code(PyObject *func, void * /*context*/) noexcept {
     return field_or_none(as_cyfunction(func)->code);

@@ -35,15 +35,16 @@ PyObject *cyfunction_call_method(PyObject *func, PyObject *self, PyObject *args,
             }
             break;
         case METH_VARARGS | METH_KEYWORDS:
-            return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(meth))(self, args,
-                                                                                                      kw);
+            return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(meth))(
+                self, args, kw);
         case METH_NOARGS:
             if (!has_keywords(kw)) {
                 Py_ssize_t size = PyTuple_GET_SIZE(args);
                 if (size == 0) {
                     return meth(self, nullptr);
                 }
-                PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", method->ml_name, size);
+                PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", method->ml_name,
+                             size);
                 return nullptr;
             }
             break;
@@ -53,8 +54,8 @@ PyObject *cyfunction_call_method(PyObject *func, PyObject *self, PyObject *args,
                 if (size == 1) {
                     return meth(self, PyTuple_GET_ITEM(args, 0));
                 }
-                PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", method->ml_name,
-                             size);
+                PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
+                             method->ml_name, size);
                 return nullptr;
             }
             break;

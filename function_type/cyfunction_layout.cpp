@@ -9,7 +9,7 @@ namespace velmo {
 
 static_assert(std::is_standard_layout_v<CyFunction>, "CyFunction must stay standard-layout");
 
-#define FROZEN_OFFSET(F, V) \
+#define FROZEN_OFFSET(F, V)                                              \
     static_assert(sizeof(void *) != 8 || offsetof(CyFunction, F) == (V), \
                   "frozen layout of CyFunction::" #F " changed")
 

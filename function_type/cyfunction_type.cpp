@@ -5,6 +5,8 @@
 
 namespace velmo {
 
+// One slot a line, in the order of PyTypeObject.
+// clang-format off
 PyTypeObject cyfunction_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "cython_function_or_method",  // tp_name: no dotted prefix, shared by name
@@ -56,6 +58,7 @@ PyTypeObject cyfunction_type = {
     nullptr,                      // tp_finalize
     nullptr,                      // tp_vectorcall
 };
+// clang-format on
 
 PyTypeObject *fetch_shared_function_type() noexcept {
     PyObject *registry = PyImport_AddModule(kRegistryModuleName);  // borrowed

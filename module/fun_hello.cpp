@@ -61,9 +61,7 @@ int object_is_true(PyObject *object) noexcept {
     return PyObject_IsTrue(object);
 }
 
-PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept {
-    return fun_hello_impl(self, s);
-}
+PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept { return fun_hello_impl(self, s); }
 
 PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
     PyObject *r = int_equals_constant(s, module_state.int_1, 1);

@@ -106,6 +106,4 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
 
 }  // namespace velmo
 
-PyMODINIT_FUNC PyInit_velmo(void) {
-    return PyModuleDef_Init(&velmo::velmo_module_def);
-}
+PyMODINIT_FUNC PyInit_velmo(void) { return PyModuleDef_Init(&velmo::velmo_module_def); }

@@ -55,21 +55,21 @@ int fail_exec(int c_line) noexcept {
 
 PyObject *make_fun_hello_code() noexcept {
     ModuleState &s = module_state;
-    return reinterpret_cast<PyObject *>(PyCode_New(1,                      // argcount
-                                                   0,                      // kwonlyargcount
-                                                   1,                      // nlocals
-                                                   0,                      // stacksize
+    return reinterpret_cast<PyObject *>(PyCode_New(1,  // argcount
+                                                   0,  // kwonlyargcount
+                                                   1,  // nlocals
+                                                   0,  // stacksize
                                                    CO_OPTIMIZED | CO_NEWLOCALS,
-                                                   s.empty_bytes,          // code
-                                                   s.empty_tuple,          // consts
-                                                   s.empty_tuple,          // names
-                                                   s.argnames,             // varnames
-                                                   s.empty_tuple,          // freevars
-                                                   s.empty_tuple,          // cellvars
-                                                   s.str_velmo_py,         // filename
-                                                   s.str_fun_hello,        // name
-                                                   1,                      // firstlineno
-                                                   s.empty_bytes));        // linetable
+                                                   s.empty_bytes,    // code
+                                                   s.empty_tuple,    // consts
+                                                   s.empty_tuple,    // names
+                                                   s.argnames,       // varnames
+                                                   s.empty_tuple,    // freevars
+                                                   s.empty_tuple,    // cellvars
+                                                   s.str_velmo_py,   // filename
+                                                   s.str_fun_hello,  // name
+                                                   1,                // firstlineno
+                                                   s.empty_bytes));  // linetable
 }
 
 }  // namespace
@@ -159,8 +159,8 @@ int module_exec(PyObject *module) noexcept {
         return fail_exec(1714);
     }
 
-    PyObject *function = cyfunction_new(&fun_hello_method, 0, s.str_fun_hello, nullptr, s.str_velmo, s.globals,
-                                        s.fun_hello_code);
+    PyObject *function = cyfunction_new(&fun_hello_method, 0, s.str_fun_hello, nullptr, s.str_velmo,
+                                        s.globals, s.fun_hello_code);
     if (function == nullptr) {
         return fail_exec(1733);
     }

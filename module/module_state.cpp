@@ -9,7 +9,7 @@ namespace velmo {
 ModuleState module_state{};
 
 #define STRING_CONSTANT(field, text, intern) \
-    {&module_state.field, text, sizeof(text), nullptr, 0, 1, intern}
+    { &module_state.field, text, sizeof(text), nullptr, 0, 1, intern }
 
 const StringConstantEntry kStringConstantTable[] = {
     STRING_CONSTANT(str_222222222, "222222222", 0),

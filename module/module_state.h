@@ -18,29 +18,29 @@ namespace velmo {
 // Every execution step stores its result here before testing it, so a failed
 // step leaves NULL in its field. All object fields are owned.
 struct ModuleState {
-    int64_t interpreter_id = -1; // until the first creation obtains an id
-    PyObject *module;            // the executed module; NULL until claimed, NULL again after a failed exec
-    PyTypeObject *function_type; // ours or the one another module registered
+    int64_t interpreter_id = -1;  // until the first creation obtains an id
+    PyObject *module;             // the executed module; NULL until claimed, NULL again after a failed exec
+    PyTypeObject *function_type;  // ours or the one another module registered
     PyObject *empty_tuple;
     PyObject *empty_bytes;
-    PyObject *globals;           // the module's __dict__
+    PyObject *globals;  // the module's __dict__
     PyObject *builtins_module;
-    PyObject *runtime_module;    // sys.modules["cython_runtime"]
+    PyObject *runtime_module;  // sys.modules["cython_runtime"]
 
     // String constants, built from kStringConstantTable; each carries its hash.
     PyObject *str_222222222;
     PyObject *str_cline_in_traceback;  // interned
     PyObject *str_fun_hello;           // interned
     PyObject *str_hello_world;
-    PyObject *str_s;                   // interned
-    PyObject *str_test;                // interned "__test__"
-    PyObject *str_velmo;               // interned
+    PyObject *str_s;      // interned
+    PyObject *str_test;   // interned "__test__"
+    PyObject *str_velmo;  // interned
     PyObject *str_velmo_py;
 
     PyObject *int_1;
     PyObject *int_2;
-    PyObject *argnames;          // ("s",)
-    PyObject *fun_hello_code;    // code object of fun_hello, for introspection
+    PyObject *argnames;        // ("s",)
+    PyObject *fun_hello_code;  // code object of fun_hello, for introspection
 
     CodeObjectCache code_cache;
     DictVersionCache cline_cache;
@@ -56,7 +56,7 @@ struct StringConstantEntry {
     const char *encoding;  // codec for text, NULL for UTF-8
     char unicode_flag;     // with str_flag: both 0 makes a bytes object
     char str_flag;
-    char intern_flag;      // non-zero interns a str constant
+    char intern_flag;  // non-zero interns a str constant
 };
 
 extern const StringConstantEntry kStringConstantTable[];

@@ -17,9 +17,7 @@ namespace velmo {
 
 namespace {
 
-bool is_digit(char c) noexcept {
-    return std::isdigit(static_cast<unsigned char>(c)) != 0;
-}
+bool is_digit(char c) noexcept { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
 
 }  // namespace
 

@@ -55,8 +55,9 @@ int implementation_line_for_traceback(PyThreadState *tstate, int c_line) noexcep
         Py_XINCREF(value);
     } else {
         getattrofunc getattro = Py_TYPE(runtime)->tp_getattro;
-        PyObject *fetched = getattro != nullptr ? getattro(runtime, module_state.str_cline_in_traceback)
-                                                : PyObject_GetAttr(runtime, module_state.str_cline_in_traceback);
+        PyObject *fetched = getattro != nullptr
+                                ? getattro(runtime, module_state.str_cline_in_traceback)
+                                : PyObject_GetAttr(runtime, module_state.str_cline_in_traceback);
         if (fetched == nullptr) {
             PyErr_Clear();
         } else {

@@ -23,9 +23,7 @@ using velmo_test::run;
 using velmo_test::take_error;
 using velmo_test::text_of;
 
-int decide(int c_line = 1298) {
-    return implementation_line_for_traceback(PyThreadState_Get(), c_line);
-}
+int decide(int c_line = 1298) { return implementation_line_for_traceback(PyThreadState_Get(), c_line); }
 
 // Replaces an owned ModuleState field (the tests fake stages of execution).
 void store(PyObject *&field, PyObject *new_reference) {
@@ -89,8 +87,8 @@ struct EntryView {
 EntryView view(PyObject *traceback) {
     auto *tb = reinterpret_cast<PyTracebackObject *>(traceback);
     PyCodeObject *code = tb->tb_frame->f_code;
-    return {text_of(code->co_name), text_of(code->co_filename), code->co_firstlineno, tb->tb_lineno,
-            reinterpret_cast<PyObject *>(code), tb->tb_frame->f_globals};
+    return {text_of(code->co_name), text_of(code->co_filename),         code->co_firstlineno,
+            tb->tb_lineno,          reinterpret_cast<PyObject *>(code), tb->tb_frame->f_globals};
 }
 
 PyObject *cached(int key) {
@@ -100,7 +98,7 @@ PyObject *cached(int key) {
 }
 
 class ClineSwitch : public velmo_test::PythonTest {
-protected:
+  protected:
     // Fills ModuleState the ordinary way: runtime module, key string, globals.
     void import_velmo() {
         velmo_ = Ref::steal(PyImport_ImportModule("velmo"));
@@ -138,8 +136,8 @@ TEST_F(ClineSwitch, SwitchValuesDecideAndAbsentBecomesFalse) {
         bool shown;
     };
     const Case cases[] = {
-        {"True", true},  {"1", true},    {"'yes'", true}, {"[0]", true},   {"False", false},
-        {"0", false},    {"''", false},  {"None", false}, {"[]", false},
+        {"True", true}, {"1", true},   {"'yes'", true}, {"[0]", true}, {"False", false},
+        {"0", false},   {"''", false}, {"None", false}, {"[]", false},
     };
     for (const Case &c : cases) {
         Ref value = eval(c.expression);
@@ -189,11 +187,12 @@ TEST_F(ClineSwitch, PendingExceptionSurvivesEveryKindOfDecision) {
             set_switch(eval(states[i]).get());
         }
         if (i == 3) {
-            ASSERT_TRUE(run("import sys\n"
-                            "class _VelmoCollider:\n"
-                            "    def __hash__(self):\n        return hash('cline_in_traceback')\n"
-                            "    def __eq__(self, other):\n        raise LookupError('compare')\n"
-                            "vars(sys.modules['cython_runtime'])[_VelmoCollider()] = 1\n"));
+            ASSERT_TRUE(
+                run("import sys\n"
+                    "class _VelmoCollider:\n"
+                    "    def __hash__(self):\n        return hash('cline_in_traceback')\n"
+                    "    def __eq__(self, other):\n        raise LookupError('compare')\n"
+                    "vars(sys.modules['cython_runtime'])[_VelmoCollider()] = 1\n"));
         }
         Py_ssize_t value_count = refcount(reported.value.get());
         reported.raise();
@@ -206,21 +205,22 @@ TEST_F(ClineSwitch, PendingExceptionSurvivesEveryKindOfDecision) {
 TEST_F(ClineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
     import_velmo();
     // ModuleType.__new__ without __init__ leaves the module's dict NULL.
-    ASSERT_TRUE(run("import types\n"
-                    "class _VelmoOn(types.ModuleType):\n    cline_in_traceback = True\n"
-                    "class _VelmoRaises(types.ModuleType):\n"
-                    "    @property\n    def cline_in_traceback(self):\n        raise KeyError('lookup')\n"
-                    "class _VelmoBadBool:\n    def __bool__(self):\n        raise RuntimeError('bool')\n"
-                    "class _VelmoBadTruth(types.ModuleType):\n    cline_in_traceback = _VelmoBadBool()\n"));
+    ASSERT_TRUE(
+        run("import types\n"
+            "class _VelmoOn(types.ModuleType):\n    cline_in_traceback = True\n"
+            "class _VelmoRaises(types.ModuleType):\n"
+            "    @property\n    def cline_in_traceback(self):\n        raise KeyError('lookup')\n"
+            "class _VelmoBadBool:\n    def __bool__(self):\n        raise RuntimeError('bool')\n"
+            "class _VelmoBadTruth(types.ModuleType):\n    cline_in_traceback = _VelmoBadBool()\n"));
     Reported reported;
     struct Case {
         const char *module_type;
         int expected;
     };
     const Case cases[] = {
-        {"_VelmoOn", 1298},      // fetched from the class, no dict needed
-        {"_VelmoRaises", 0},     // a failed fetch of any kind means absent
-        {"_VelmoBadTruth", 0},   // a failed truth test means False
+        {"_VelmoOn", 1298},     // fetched from the class, no dict needed
+        {"_VelmoRaises", 0},    // a failed fetch of any kind means absent
+        {"_VelmoBadTruth", 0},  // a failed truth test means False
     };
     for (const Case &c : cases) {
         std::string make = std::string("types.ModuleType.__new__(") + c.module_type + ")";
@@ -265,8 +265,8 @@ TEST_F(AddTraceback, EntriesNameTheSiteAndAreCachedByLine) {
     PyObject *tb = error.traceback.get();
     EntryView newest = view(tb);
     EntryView shown = view(reinterpret_cast<PyObject *>(reinterpret_cast<PyTracebackObject *>(tb)->tb_next));
-    PyObject *third = reinterpret_cast<PyObject *>(
-        reinterpret_cast<PyTracebackObject *>(tb)->tb_next->tb_next);
+    PyObject *third =
+        reinterpret_cast<PyObject *>(reinterpret_cast<PyTracebackObject *>(tb)->tb_next->tb_next);
     EntryView hidden = view(third);
     EXPECT_EQ(reinterpret_cast<PyObject *>(reinterpret_cast<PyTracebackObject *>(third)->tb_next),
               reported.traceback.get());

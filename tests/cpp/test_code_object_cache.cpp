@@ -12,8 +12,8 @@
 
 namespace {
 
-using velmo::CodeCacheEntry;
 using velmo::bisect_code_objects;
+using velmo::CodeCacheEntry;
 using velmo::find_code_object;
 using velmo::insert_code_object;
 using velmo_test::AllocatorFailure;
@@ -22,9 +22,7 @@ using velmo_test::refcount;
 
 velmo::CodeObjectCache &cache() { return velmo::module_state.code_cache; }
 
-PyCodeObject *new_code(int line) {
-    return PyCode_NewEmpty("velmo.py", "site", line);
-}
+PyCodeObject *new_code(int line) { return PyCode_NewEmpty("velmo.py", "site", line); }
 
 // Checks the cache's invariants: sorted, no duplicate and no zero key, count
 // within capacity, capacity a multiple of 64.
@@ -51,9 +49,9 @@ TEST_F(CodeObjectCacheTest, BisectFindsKeysAndInsertionPoints) {
         int index;
     };
     const Case cases[] = {
-        {3, 3},     {-1298, 1}, {5, 4},   {-2000, 0},  // between, hit, past the end, before the start
-        {-1330, 0}, {2, 2},     {4, 3},                // every other exact hit
-        {-1310, 1}, {0, 2},     {1, 2},   {-1, 2},     // between entries
+        {3, 3},         {-1298, 1},     {5, 4}, {-2000, 0},  // between, hit, past the end, before the start
+        {-1330, 0},     {2, 2},         {4, 3},              // every other exact hit
+        {-1310, 1},     {0, 2},         {1, 2}, {-1, 2},     // between entries
         {INT32_MIN, 0}, {INT32_MAX, 4},
     };
     for (const Case &c : cases) {

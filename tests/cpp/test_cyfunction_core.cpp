@@ -37,7 +37,7 @@ PyMethodDef m_noargs = {"f", record, METH_NOARGS, nullptr};
 PyMethodDef m_o = {"one", record, METH_O, nullptr};
 
 class CyFunctionCore : public velmo_test::PythonTest {
-protected:
+  protected:
     void SetUp() override {
         PythonTest::SetUp();
         if (module_state.function_type == nullptr) {
@@ -56,7 +56,8 @@ protected:
     }
 
     Ref make(PyMethodDef *method, uint32_t flags = 0) {
-        Ref func = Ref::steal(cyfunction_new(method, flags, qualname_.get(), nullptr, nullptr, globals_.get(), nullptr));
+        Ref func = Ref::steal(
+            cyfunction_new(method, flags, qualname_.get(), nullptr, nullptr, globals_.get(), nullptr));
         EXPECT_TRUE(func);
         return func;
     }
@@ -86,7 +87,8 @@ protected:
 };
 
 TEST_F(CyFunctionCore, UnsupportedConventionsRaiseSystemError) {
-    const int conventions[] = {0, 2, 5, 6, 7, 9, 10, 11, 12, 13, 14, 15, METH_FASTCALL, METH_FASTCALL | METH_KEYWORDS};
+    const int conventions[] = {
+        0, 2, 5, 6, 7, 9, 10, 11, 12, 13, 14, 15, METH_FASTCALL, METH_FASTCALL | METH_KEYWORDS};
     Ref single = tuple({a_.get()});
     for (int flags : conventions) {
         PyMethodDef method = {"bad", record, flags, nullptr};
@@ -118,7 +120,7 @@ TEST_F(CyFunctionCore, KeywordObjectThatIsNotADictCountsAsKeywords) {
 // A function whose every owned field holds a distinct object, and a defaults
 // block (x, NULL, y) behind them.
 class CyFunctionFields : public CyFunctionCore {
-protected:
+  protected:
     void SetUp() override {
         CyFunctionCore::SetUp();
         for (Ref &object : fields_) {

@@ -28,7 +28,7 @@ Ref registered() {
 }
 
 class RegistryFetch : public velmo_test::PythonTest {
-protected:
+  protected:
     void SetUp() override {
         PythonTest::SetUp();
         ASSERT_TRUE(run("import sys, types"));
@@ -77,7 +77,8 @@ TEST_F(RegistryFetch, FirstFetchCreatesTheRegistryAndRegistersOwnType) {
 
 TEST_F(RegistryFetch, CompatibleTypeFoundIsUsedAndOwnTypeStaysUnready) {
     PyType_Slot slots[] = {{0, nullptr}};
-    PyType_Spec spec = {"peer.cython_function_or_method", 184, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    PyType_Spec spec = {"peer.cython_function_or_method", 184, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                        slots};
     Ref peer = Ref::steal(PyType_FromSpec(&spec));
     ASSERT_TRUE(peer);
     register_object(peer.get());
@@ -113,20 +114,23 @@ TEST_F(RegistryFetch, IncompatibleRegisteredObjectsAreRefused) {
 }
 
 TEST_F(RegistryFetch, LookupErrorsOtherThanAttributeErrorPropagate) {
-    ASSERT_TRUE(run("class _VelmoRegistry(types.ModuleType):\n"
-                    "    def __getattribute__(self, name):\n"
-                    "        raise RuntimeError('registry lookup ' + name)\n"
-                    "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
-    expect_failure(fetch_shared_function_type(), PyExc_RuntimeError, "registry lookup cython_function_or_method");
+    ASSERT_TRUE(
+        run("class _VelmoRegistry(types.ModuleType):\n"
+            "    def __getattribute__(self, name):\n"
+            "        raise RuntimeError('registry lookup ' + name)\n"
+            "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
+    expect_failure(fetch_shared_function_type(), PyExc_RuntimeError,
+                   "registry lookup cython_function_or_method");
     EXPECT_FALSE(own_type_ready());
 }
 
 TEST_F(RegistryFetch, AttributeErrorSubclassMeansNothingIsRegistered) {
-    ASSERT_TRUE(run("class _VelmoMissing(AttributeError): pass\n"
-                    "class _VelmoRegistry(types.ModuleType):\n"
-                    "    def __getattr__(self, name):\n"
-                    "        raise _VelmoMissing(name)\n"
-                    "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
+    ASSERT_TRUE(
+        run("class _VelmoMissing(AttributeError): pass\n"
+            "class _VelmoRegistry(types.ModuleType):\n"
+            "    def __getattr__(self, name):\n"
+            "        raise _VelmoMissing(name)\n"
+            "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
     PyTypeObject *type = fetch_shared_function_type();
     ASSERT_EQ(type, &cyfunction_type) << velmo_test::take_error_text();
     EXPECT_EQ(registered().get(), own_type());
@@ -134,10 +138,11 @@ TEST_F(RegistryFetch, AttributeErrorSubclassMeansNothingIsRegistered) {
 }
 
 TEST_F(RegistryFetch, FailedRegistrationLeavesTheTypeReadyButUnregistered) {
-    ASSERT_TRUE(run("class _VelmoRegistry(types.ModuleType):\n"
-                    "    def __setattr__(self, name, value):\n"
-                    "        raise PermissionError('read-only registry')\n"
-                    "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
+    ASSERT_TRUE(
+        run("class _VelmoRegistry(types.ModuleType):\n"
+            "    def __setattr__(self, name, value):\n"
+            "        raise PermissionError('read-only registry')\n"
+            "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
     expect_failure(fetch_shared_function_type(), PyExc_PermissionError, "read-only registry");
     EXPECT_TRUE(own_type_ready());
     EXPECT_FALSE(registered());
@@ -151,13 +156,14 @@ TEST_F(RegistryFetch, FailedRegistrationLeavesTheTypeReadyButUnregistered) {
 TEST_F(RegistryFetch, RegistryThatCannotBeObtainedFailsWithTheInterpreterError) {
     // A key whose hash collides with the registry's name and whose comparison
     // raises makes the sys.modules lookup itself fail.
-    ASSERT_TRUE(run("class _VelmoCollider:\n"
-                    "    def __hash__(self):\n"
-                    "        return hash('_cython_0_29_32')\n"
-                    "    def __eq__(self, other):\n"
-                    "        raise LookupError('colliding key')\n"
-                    "_velmo_key = _VelmoCollider()\n"
-                    "sys.modules[_velmo_key] = None\n"));
+    ASSERT_TRUE(
+        run("class _VelmoCollider:\n"
+            "    def __hash__(self):\n"
+            "        return hash('_cython_0_29_32')\n"
+            "    def __eq__(self, other):\n"
+            "        raise LookupError('colliding key')\n"
+            "_velmo_key = _VelmoCollider()\n"
+            "sys.modules[_velmo_key] = None\n"));
     PyTypeObject *type = fetch_shared_function_type();
     PendingError error = take_error();
     ASSERT_TRUE(run("del sys.modules[_velmo_key]")) << velmo_test::take_error_text();

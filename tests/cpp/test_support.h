@@ -19,7 +19,7 @@ namespace velmo_test {
 // Owns one reference, or none. Copies take a reference of their own; moves
 // hand the reference over and leave the source empty.
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     // Takes over a new reference (or NULL, as a failed call returns).
     static Ref steal(PyObject *object) noexcept { return Ref(object); }
@@ -53,7 +53,7 @@ public:
     PyObject *get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject *object) noexcept : object_(object) {}
     PyObject *object_ = nullptr;
 };
@@ -61,9 +61,7 @@ private:
 inline Py_ssize_t refcount(PyObject *object) { return Py_REFCNT(object); }
 
 // __main__'s namespace, where run() and eval() work (borrowed).
-inline PyObject *main_dict() {
-    return PyModule_GetDict(PyImport_AddModule("__main__"));
-}
+inline PyObject *main_dict() { return PyModule_GetDict(PyImport_AddModule("__main__")); }
 
 // Runs statements in __main__; None, or NULL with the error pending.
 inline Ref run(const char *source) {
@@ -127,9 +125,11 @@ inline std::string take_error_text() {
 
 // Every test starts and must end without a pending exception.
 class PythonTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(PyErr_Occurred(), nullptr) << take_error_text(); }
-    void TearDown() override { EXPECT_EQ(PyErr_Occurred(), nullptr) << "left pending: " << take_error_text(); }
+    void TearDown() override {
+        EXPECT_EQ(PyErr_Occurred(), nullptr) << "left pending: " << take_error_text();
+    }
 };
 
 // Wraps the interpreter's allocators of the given domains so that they refuse
@@ -137,7 +137,7 @@ protected:
 // other requests and free every block, whoever allocated it, so objects made
 // before the wrap stay valid. Restores the originals when it goes.
 class AllocatorFailure {
-public:
+  public:
     explicit AllocatorFailure(std::initializer_list<PyMemAllocatorDomain> domains) {
         for (PyMemAllocatorDomain domain : domains) {
             Hook &hook = hooks_[count_++];
@@ -159,7 +159,7 @@ public:
     void set_failing(bool failing) { failing_ = failing; }
     int refused() const { return refused_; }
 
-private:
+  private:
     struct Hook {
         AllocatorFailure *owner;
         PyMemAllocatorDomain domain;

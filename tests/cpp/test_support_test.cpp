@@ -8,7 +8,7 @@ using velmo_test::Ref;
 using velmo_test::refcount;
 
 class RefOwner : public velmo_test::PythonTest {
-protected:
+  protected:
     void SetUp() override {
         PythonTest::SetUp();
         a_ = PyList_New(0);  // lists: never cached or immortal, so counts are exact

@@ -16,7 +16,7 @@ using velmo_test::run;
 // Records every warning issued while it lives (filter "always", or "error"
 // when asked), and puts the previous filters back at the end.
 class WarningLog {
-public:
+  public:
     explicit WarningLog(const char *action = "always") {
         std::string source =
             "import warnings\n"
@@ -26,7 +26,9 @@ public:
             std::string(action) + "')\n";
         EXPECT_TRUE(run(source.c_str())) << velmo_test::take_error_text();
     }
-    ~WarningLog() { EXPECT_TRUE(run("_velmo_cm.__exit__(None, None, None)\n")) << velmo_test::take_error_text(); }
+    ~WarningLog() {
+        EXPECT_TRUE(run("_velmo_cm.__exit__(None, None, None)\n")) << velmo_test::take_error_text();
+    }
 
     struct Entry {
         std::string message;
@@ -37,25 +39,25 @@ public:
         Ref log = eval("[(str(w.message), w.category is RuntimeWarning) for w in _velmo_log]");
         for (Py_ssize_t i = 0; log && i < PyList_GET_SIZE(log.get()); ++i) {
             PyObject *item = PyList_GET_ITEM(log.get(), i);
-            result.push_back({velmo_test::text_of(PyTuple_GET_ITEM(item, 0)), PyTuple_GET_ITEM(item, 1) == Py_True});
+            result.push_back(
+                {velmo_test::text_of(PyTuple_GET_ITEM(item, 0)), PyTuple_GET_ITEM(item, 1) == Py_True});
         }
         return result;
     }
 };
 
 std::string mismatch(const char *built, const char *runtime) {
-    return std::string("compiletime version ") + built + " of module 'velmo' does not match runtime version " +
-           runtime;
+    return std::string("compiletime version ") + built +
+           " of module 'velmo' does not match runtime version " + runtime;
 }
 
 class VersionCheck : public velmo_test::PythonTest {};
 
 TEST_F(VersionCheck, SameMajorMinorIssuesNoWarning) {
     const char *same[] = {
-        "3.10.13 (main, Sep 10 2023, 00:00:00) [GCC 12.2.0]",
-        "3.10.0",
-        "3.10",       // the text ends right after the minor number
-        "3.10rc1+",   // anything but a digit may follow
+        "3.10.13 (main, Sep 10 2023, 00:00:00) [GCC 12.2.0]", "3.10.0",
+        "3.10",      // the text ends right after the minor number
+        "3.10rc1+",  // anything but a digit may follow
     };
     WarningLog log;
     for (const char *runtime : same) {
@@ -74,14 +76,10 @@ TEST_F(VersionCheck, OtherVersionsWarnWithTheRunTimeMajorMinor) {
     // The minor number is compared in full: 3.100 and 3.1 differ from 3.10,
     // and a module built for 3.1 does not accept 3.10.
     const Case cases[] = {
-        {3, 10, "3.11.4 (main)", "3.11"},
-        {3, 10, "3.9.7", "3.9"},
-        {3, 10, "3.100.1", "3.100"},
-        {3, 10, "3.1", "3.1"},
-        {3, 10, "3.1.2", "3.1"},
-        {3, 1, "3.10.13", "3.10"},
-        {3, 10, "4.10", "4.10"},
-        {3, 10, "", ""},
+        {3, 10, "3.11.4 (main)", "3.11"}, {3, 10, "3.9.7", "3.9"},
+        {3, 10, "3.100.1", "3.100"},      {3, 10, "3.1", "3.1"},
+        {3, 10, "3.1.2", "3.1"},          {3, 1, "3.10.13", "3.10"},
+        {3, 10, "4.10", "4.10"},          {3, 10, "", ""},
     };
     for (const Case &c : cases) {
         WarningLog log;

@@ -124,7 +124,9 @@ PyObject *cyfunction_get_defaults(PyObject *func, void * /*context*/) noexcept {
             return nullptr;
         }
     }
-    return Py_NewRef(op->defaults_tuple);
+    // Releasing the values that the getter's results replaced may have run
+    // code that cleared the object again.
+    return field_or_none(op->defaults_tuple);
 }
 
 int cyfunction_set_defaults(PyObject *func, PyObject *value, void * /*context*/) noexcept {
@@ -148,7 +150,9 @@ PyObject *cyfunction_get_kwdefaults(PyObject *func, void * /*context*/) noexcept
             return nullptr;
         }
     }
-    return Py_NewRef(op->kwdefaults);
+    // Releasing the values that the getter's results replaced may have run
+    // code that cleared the object again.
+    return field_or_none(op->kwdefaults);
 }
 
 int cyfunction_set_kwdefaults(PyObject *func, PyObject *value, void * /*context*/) noexcept {

@@ -137,15 +137,17 @@ int cyfunction_clear(PyObject *func) noexcept {
     Py_CLEAR(op->kwdefaults);
     Py_CLEAR(op->annotations);
     if (op->defaults_block != nullptr) {
+        // Detach the block before releasing its entries: a finaliser run by a
+        // release may install a new block, which must not be freed unreleased
+        // and must not pull this one from under the loop. The count keeps its
+        // value; the NULL block alone marks the defaults as gone.
         auto **entries = static_cast<PyObject **>(op->defaults_block);
-        for (int32_t i = 0; i < op->defaults_count; ++i) {
+        int32_t count = op->defaults_count;
+        op->defaults_block = nullptr;
+        for (int32_t i = 0; i < count; ++i) {
             Py_CLEAR(entries[i]);
         }
-        // The block goes out of reach first; the count stays, and a NULL block
-        // alone marks it as gone.
-        void *block = op->defaults_block;
-        op->defaults_block = nullptr;
-        PyObject_Free(block);
+        PyObject_Free(entries);
     }
     return 0;
 }

@@ -179,6 +179,31 @@ def test_defaults_from_getter_are_released_with_the_function(peer):
     assert (sys.getrefcount(defaults), sys.getrefcount(kwdefaults)) == before
 
 
+
+@pytest.mark.parametrize(
+    "assigned, base, read, expected",
+    [
+        # The clear runs after both items are stored: nothing is left to read.
+        ("__kwdefaults__", dict, "__defaults__", None),
+        # The clear runs between the two stores: the second item survives it.
+        ("__defaults__", tuple, "__kwdefaults__", {}),
+    ],
+)
+def test_read_survives_a_clear_run_by_the_replaced_value(peer, assigned, base, read, expected):
+    # Storing the getter's items releases the values they replace; a
+    # finaliser there may clear the function before the read returns.
+    func = peer.make("echo_o")
+
+    class ClearsOnRelease(base):
+        def __del__(self):
+            peer.clear(func)
+
+    setattr(func, assigned, ClearsOnRelease())
+    peer.set_defaults_getter(func, lambda f: ((1,), {}))
+    assert getattr(func, read) == expected
+    assert func.__qualname__ is None
+    assert func.__qualname__ is None
+
 # --- objects the collector has cleared -------------------------------------
 
 

@@ -262,6 +262,24 @@ def test_replaced_defaults_block_releases_old_entries(peer):
     assert gc.get_referents(func)[-1] is y
 
 
+
+def test_block_installed_while_clearing_survives_intact(peer):
+    # A finaliser run by clearing installs a new block: the entries being
+    # released must not be read from the freed block, and the new block's
+    # entries stay owned by the function.
+    func = peer.make("echo_o")
+    new_entry = Obj()
+
+    class ReplacesBlock:
+        def __del__(self):
+            peer.set_defaults_block(func, (new_entry, new_entry, new_entry))
+
+    peer.set_defaults_block(func, (ReplacesBlock(), Obj()))
+    before = sys.getrefcount(new_entry)
+    peer.clear(func)
+    assert sys.getrefcount(new_entry) == before + 3
+    assert gc.get_referents(func) == [new_entry] * 3
+
 # --- the type shared with velmo -------------------------------------------
 
 

@@ -145,16 +145,19 @@ TEST_F(CodeObjectCacheTest, InsertingAnExistingKeySwapsTheCodeObject) {
     expect_well_formed();
 }
 
+// Inserts while the interpreter's memory allocator refuses every request.
+void insert_without_memory(int key, const Ref &code) {
+    AllocatorFailure failure({PYMEM_DOMAIN_MEM});
+    failure.set_failing(true);
+    insert_code_object(key, reinterpret_cast<PyCodeObject *>(code.get()));
+    failure.set_failing(false);
+    EXPECT_GT(failure.refused(), 0) << "the insertion asked for memory";
+}
+
 TEST_F(CodeObjectCacheTest, NoMemoryForTheFirstArrayCachesNothing) {
     Ref code = Ref::steal(reinterpret_cast<PyObject *>(new_code(2)));
     Py_ssize_t before = refcount(code.get());
-    {
-        AllocatorFailure failure({PYMEM_DOMAIN_MEM});
-        failure.set_failing(true);
-        insert_code_object(2, reinterpret_cast<PyCodeObject *>(code.get()));
-        failure.set_failing(false);
-        EXPECT_GT(failure.refused(), 0);
-    }
+    insert_without_memory(2, code);
     EXPECT_EQ(PyErr_Occurred(), nullptr) << "the failure is not reported";
     EXPECT_EQ(cache().entries, nullptr);
     EXPECT_EQ(cache().count, 0);
@@ -180,13 +183,7 @@ TEST_F(CodeObjectCacheTest, NoMemoryToGrowLeavesTheFullArrayIntact) {
     // A key that would go in the middle, so a botched move would show too.
     Ref extra = Ref::steal(reinterpret_cast<PyObject *>(new_code(99)));
     Py_ssize_t before = refcount(extra.get());
-    {
-        AllocatorFailure failure({PYMEM_DOMAIN_MEM});
-        failure.set_failing(true);
-        insert_code_object(63, reinterpret_cast<PyCodeObject *>(extra.get()));
-        failure.set_failing(false);
-        EXPECT_GT(failure.refused(), 0);
-    }
+    insert_without_memory(63, extra);
     EXPECT_EQ(PyErr_Occurred(), nullptr);
     EXPECT_EQ(cache().entries, array_before);
     EXPECT_EQ(cache().count, 64);

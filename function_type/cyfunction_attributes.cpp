@@ -13,12 +13,25 @@ CyFunction *as_cyfunction(PyObject *func) noexcept { return reinterpret_cast<CyF
 // New reference to `value`, or to None when the field is empty.
 PyObject *field_or_none(PyObject *value) noexcept { return Py_NewRef(value != nullptr ? value : Py_None); }
 
-// Stores the new value before releasing the old one, so that a finaliser run
-// by the release already reads the new value.
-void replace_field(PyObject *&field, PyObject *value) noexcept {
-    PyObject *old = field;
-    field = Py_XNewRef(value);
-    Py_XDECREF(old);
+// Every replacement below goes through Py_XSETREF, which stores the new
+// value before it releases the old one: a finaliser run by the release
+// already reads the new value.
+
+// Reads the defaults tuple or the keyword-defaults dict; the first read of
+// either, with a defaults getter installed, fills both.
+PyObject *get_defaults_field(PyObject *func, PyObject *CyFunction::*field) noexcept {
+    CyFunction *op = as_cyfunction(func);
+    if (op->*field == nullptr) {
+        if (op->defaults_getter == nullptr) {
+            Py_RETURN_NONE;
+        }
+        if (cyfunction_init_defaults(op) < 0) {
+            return nullptr;
+        }
+    }
+    // Releasing the values that the getter's results replaced may have run
+    // code that cleared the object again.
+    return field_or_none(op->*field);
 }
 
 PyObject *cyfunction_get_doc(PyObject *func, void * /*context*/) noexcept {
@@ -36,7 +49,7 @@ PyObject *cyfunction_get_doc(PyObject *func, void * /*context*/) noexcept {
 }
 
 int cyfunction_set_doc(PyObject *func, PyObject *value, void * /*context*/) noexcept {
-    replace_field(as_cyfunction(func)->doc, value != nullptr ? value : Py_None);
+    Py_XSETREF(as_cyfunction(func)->doc, Py_NewRef(value != nullptr ? value : Py_None));
     return 0;
 }
 
@@ -56,7 +69,7 @@ int cyfunction_set_name(PyObject *func, PyObject *value, void * /*context*/) noe
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
     }
-    replace_field(as_cyfunction(func)->name, value);
+    Py_XSETREF(as_cyfunction(func)->name, Py_NewRef(value));
     return 0;
 }
 
@@ -71,7 +84,7 @@ int cyfunction_set_qualname(PyObject *func, PyObject *value, void * /*context*/)
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
-    replace_field(as_cyfunction(func)->qualname, value);
+    Py_XSETREF(as_cyfunction(func)->qualname, Py_NewRef(value));
     return 0;
 }
 
@@ -99,7 +112,7 @@ int cyfunction_set_dict(PyObject *func, PyObject *value, void * /*context*/) noe
         PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
-    replace_field(as_cyfunction(func)->dict, value);
+    Py_XSETREF(as_cyfunction(func)->dict, Py_NewRef(value));
     return 0;
 }
 
@@ -115,18 +128,7 @@ PyObject *cyfunction_get_code(PyObject *func, void * /*context*/) noexcept {
 }
 
 PyObject *cyfunction_get_defaults(PyObject *func, void * /*context*/) noexcept {
-    CyFunction *op = as_cyfunction(func);
-    if (op->defaults_tuple == nullptr) {
-        if (op->defaults_getter == nullptr) {
-            Py_RETURN_NONE;
-        }
-        if (cyfunction_init_defaults(op) < 0) {
-            return nullptr;
-        }
-    }
-    // Releasing the values that the getter's results replaced may have run
-    // code that cleared the object again.
-    return field_or_none(op->defaults_tuple);
+    return get_defaults_field(func, &CyFunction::defaults_tuple);
 }
 
 int cyfunction_set_defaults(PyObject *func, PyObject *value, void * /*context*/) noexcept {
@@ -136,23 +138,12 @@ int cyfunction_set_defaults(PyObject *func, PyObject *value, void * /*context*/)
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    replace_field(as_cyfunction(func)->defaults_tuple, value);
+    Py_XSETREF(as_cyfunction(func)->defaults_tuple, Py_NewRef(value));
     return 0;
 }
 
 PyObject *cyfunction_get_kwdefaults(PyObject *func, void * /*context*/) noexcept {
-    CyFunction *op = as_cyfunction(func);
-    if (op->kwdefaults == nullptr) {
-        if (op->defaults_getter == nullptr) {
-            Py_RETURN_NONE;
-        }
-        if (cyfunction_init_defaults(op) < 0) {
-            return nullptr;
-        }
-    }
-    // Releasing the values that the getter's results replaced may have run
-    // code that cleared the object again.
-    return field_or_none(op->kwdefaults);
+    return get_defaults_field(func, &CyFunction::kwdefaults);
 }
 
 int cyfunction_set_kwdefaults(PyObject *func, PyObject *value, void * /*context*/) noexcept {
@@ -162,7 +153,7 @@ int cyfunction_set_kwdefaults(PyObject *func, PyObject *value, void * /*context*
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
         return -1;
     }
-    replace_field(as_cyfunction(func)->kwdefaults, value);
+    Py_XSETREF(as_cyfunction(func)->kwdefaults, Py_NewRef(value));
     return 0;
 }
 
@@ -184,7 +175,7 @@ int cyfunction_set_annotations(PyObject *func, PyObject *value, void * /*context
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    replace_field(as_cyfunction(func)->annotations, value);
+    Py_XSETREF(as_cyfunction(func)->annotations, Py_XNewRef(value));
     return 0;
 }
 
@@ -208,8 +199,8 @@ int cyfunction_init_defaults(CyFunction *func) noexcept {
         Py_DECREF(result);
         return -1;
     }
-    replace_field(func->defaults_tuple, PyTuple_GET_ITEM(result, 0));
-    replace_field(func->kwdefaults, PyTuple_GET_ITEM(result, 1));
+    Py_XSETREF(func->defaults_tuple, Py_NewRef(PyTuple_GET_ITEM(result, 0)));
+    Py_XSETREF(func->kwdefaults, Py_NewRef(PyTuple_GET_ITEM(result, 1)));
     Py_DECREF(result);
     return 0;
 }

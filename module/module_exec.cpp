@@ -7,15 +7,9 @@ namespace velmo {
 
 namespace {
 
-// Stores a new reference (or NULL) in a state field, then releases what a
-// previous, failed execution had left there.
-void store(PyObject *&field, PyObject *value) noexcept {
-    PyObject *old = field;
-    field = value;
-    Py_XDECREF(old);
-}
-
 // Whether this execution entered the module in sys.modules under "velmo".
+// Only that entry is taken back on failure: one the import system made is
+// its own to drop, and looking "velmo" up again could run user code.
 bool entered_in_sys_modules = false;
 
 // Takes back the "velmo" entry that a failed execution made. The import
@@ -44,9 +38,7 @@ int fail_exec(int c_line) noexcept {
         }
         withdraw_sys_modules_entry(module_state.module);
         // Unclaim the module so that the next import starts afresh.
-        PyObject *module = module_state.module;
-        module_state.module = nullptr;
-        Py_DECREF(module);
+        Py_CLEAR(module_state.module);
     } else if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, "init velmo");
     }
@@ -89,35 +81,32 @@ int module_exec(PyObject *module) noexcept {
     if (check_binary_version() < 0) {
         return fail_exec(1646);
     }
-    store(s.empty_tuple, PyTuple_New(0));
+    // Each step stores its result before testing it; Py_XSETREF also releases
+    // what a previous, failed execution had left in the field.
+    Py_XSETREF(s.empty_tuple, PyTuple_New(0));
     if (s.empty_tuple == nullptr) {
         return fail_exec(1650);
     }
-    store(s.empty_bytes, PyBytes_FromStringAndSize("", 0));
+    Py_XSETREF(s.empty_bytes, PyBytes_FromStringAndSize("", 0));
     if (s.empty_bytes == nullptr) {
         return fail_exec(1651);
     }
-    {
-        PyTypeObject *old = s.function_type;
-        s.function_type = fetch_shared_function_type();
-        Py_XDECREF(old);
-    }
+    Py_XSETREF(s.function_type, fetch_shared_function_type());
     if (s.function_type == nullptr) {
         return fail_exec(1654);
     }
 
-    Py_INCREF(module);
-    s.module = module;
+    s.module = Py_NewRef(module);
 
-    store(s.globals, Py_XNewRef(PyModule_GetDict(module)));
+    Py_XSETREF(s.globals, Py_XNewRef(PyModule_GetDict(module)));
     if (s.globals == nullptr) {
         return fail_exec(1688);
     }
-    store(s.builtins_module, Py_XNewRef(PyImport_AddModule("builtins")));
+    Py_XSETREF(s.builtins_module, Py_XNewRef(PyImport_AddModule("builtins")));
     if (s.builtins_module == nullptr) {
         return fail_exec(1690);
     }
-    store(s.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
+    Py_XSETREF(s.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
     if (s.runtime_module == nullptr) {
         return fail_exec(1692);
     }
@@ -127,11 +116,11 @@ int module_exec(PyObject *module) noexcept {
     if (init_string_constants(kStringConstantTable) < 0) {
         return fail_exec(1696);
     }
-    store(s.int_1, PyLong_FromLong(1));
+    Py_XSETREF(s.int_1, PyLong_FromLong(1));
     if (s.int_1 == nullptr) {
         return fail_exec(1696);
     }
-    store(s.int_2, PyLong_FromLong(2));
+    Py_XSETREF(s.int_2, PyLong_FromLong(2));
     if (s.int_2 == nullptr) {
         return fail_exec(1696);
     }
@@ -150,11 +139,11 @@ int module_exec(PyObject *module) noexcept {
         entered_in_sys_modules = true;
     }
 
-    store(s.argnames, PyTuple_Pack(1, s.str_s));
+    Py_XSETREF(s.argnames, PyTuple_Pack(1, s.str_s));
     if (s.argnames == nullptr) {
         return fail_exec(1714);
     }
-    store(s.fun_hello_code, make_fun_hello_code());
+    Py_XSETREF(s.fun_hello_code, make_fun_hello_code());
     if (s.fun_hello_code == nullptr) {
         return fail_exec(1714);
     }

@@ -38,9 +38,7 @@ int init_string_constants(const StringConstantEntry *table) noexcept {
             object = PyUnicode_FromStringAndSize(row->text, row->size - 1);
         }
         // A re-run after a failed import replaces what the earlier run made.
-        PyObject *old = *row->target;
-        *row->target = object;
-        Py_XDECREF(old);
+        Py_XSETREF(*row->target, object);
         if (object == nullptr) {
             return -1;
         }

@@ -42,13 +42,14 @@ void add_traceback(const char *funcname, int c_line, int py_line, const char *fi
     }
     int key = c_line != 0 ? -c_line : py_line;
 
-    PyObject *exc_type = nullptr;
-    PyObject *exc_value = nullptr;
-    PyObject *exc_tb = nullptr;
-
+    // The failure is moved aside until the frame exists: PyFrame_New looks
+    // `__builtins__` up in the globals and gives up when the key is missing
+    // while an exception is pending, which is exactly the case for import
+    // failures before `__builtins__` is set; the entry would be lost.
+    PyObject *exc_type, *exc_value, *exc_tb;
+    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
     PyCodeObject *code = find_code_object(key);
     if (code == nullptr) {
-        PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
         code = make_site_code(funcname, c_line, py_line, filename);
         if (code == nullptr) {
             // The out-of-memory error (or whatever made the step fail) now
@@ -58,15 +59,8 @@ void add_traceback(const char *funcname, int c_line, int py_line, const char *fi
             Py_XDECREF(exc_tb);
             return;
         }
-        PyErr_Restore(exc_type, exc_value, exc_tb);
         insert_code_object(key, code);
     }
-
-    // PyFrame_New looks `__builtins__` up in the globals and gives up when the
-    // key is missing while an exception is pending, which is exactly the case
-    // for import failures before `__builtins__` is set. Move the failure aside
-    // while the frame is made, so the entry is never silently lost.
-    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
     PyFrameObject *frame = PyFrame_New(tstate, code, module_state.globals, nullptr);
     if (frame == nullptr) {
         // No entry then; the reported failure matters more than this one.

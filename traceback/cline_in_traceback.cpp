@@ -30,7 +30,9 @@ PyObject *lookup_switch_in_dict(PyObject *dict) noexcept {
 
 }  // namespace
 
-int implementation_line_for_traceback(PyThreadState *tstate, int c_line) noexcept {
+// The calling thread's exception is saved and restored through the error
+// API, which acts on that same thread; `tstate` is not needed for it.
+int implementation_line_for_traceback(PyThreadState * /*tstate*/, int c_line) noexcept {
     PyObject *runtime = module_state.runtime_module;
     // Before execution has the runtime module, or before it has made the key
     // string, there is no switch to consult: show the line, which is what a
@@ -39,12 +41,8 @@ int implementation_line_for_traceback(PyThreadState *tstate, int c_line) noexcep
         return c_line;
     }
 
-    PyObject *saved_type = tstate->curexc_type;
-    PyObject *saved_value = tstate->curexc_value;
-    PyObject *saved_tb = tstate->curexc_traceback;
-    tstate->curexc_type = nullptr;
-    tstate->curexc_value = nullptr;
-    tstate->curexc_traceback = nullptr;
+    PyObject *saved_type, *saved_value, *saved_tb;
+    PyErr_Fetch(&saved_type, &saved_value, &saved_tb);
 
     PyObject *value = nullptr;  // owned for the rest of the decision
     PyObject **dict_ptr = _PyObject_GetDictPtr(runtime);
@@ -83,15 +81,7 @@ int implementation_line_for_traceback(PyThreadState *tstate, int c_line) noexcep
 
     // Errors of the lookup, the truth test or the store are dropped here: the
     // failure being reported is the one that must stay current.
-    PyObject *type = tstate->curexc_type;
-    PyObject *val = tstate->curexc_value;
-    PyObject *tb = tstate->curexc_traceback;
-    tstate->curexc_type = saved_type;
-    tstate->curexc_value = saved_value;
-    tstate->curexc_traceback = saved_tb;
-    Py_XDECREF(type);
-    Py_XDECREF(val);
-    Py_XDECREF(tb);
+    PyErr_Restore(saved_type, saved_value, saved_tb);
     return result;
 }
 

@@ -26,13 +26,6 @@ using velmo_test::text_of;
 
 int decide(int c_line = 1298) { return implementation_line_for_traceback(PyThreadState_Get(), c_line); }
 
-// Replaces an owned ModuleState field (the tests fake stages of execution).
-void store(PyObject *&field, PyObject *new_reference) {
-    PyObject *old = field;
-    field = new_reference;
-    Py_XDECREF(old);
-}
-
 // The switch as the runtime module holds it: its value, or NULL when absent.
 Ref switch_value() {
     Ref value = Ref::steal(PyObject_GetAttrString(module_state.runtime_module, "cline_in_traceback"));
@@ -116,7 +109,7 @@ TEST_F(ClineSwitch, BeforeTheRuntimeModuleExistsTheLineIsShown) {
 }
 
 TEST_F(ClineSwitch, RuntimeModuleWithoutKeyStringShowsTheLineAndSetsNothing) {
-    store(module_state.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
+    Py_XSETREF(module_state.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
     ASSERT_NE(module_state.runtime_module, nullptr);
     ASSERT_EQ(module_state.str_cline_in_traceback, nullptr);
     Reported reported;
@@ -198,7 +191,7 @@ TEST_F(ClineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
     };
     for (const Case &c : cases) {
         std::string make = std::string("types.ModuleType.__new__(") + c.module_type + ")";
-        store(module_state.runtime_module, eval(make.c_str()).release());
+        Py_XSETREF(module_state.runtime_module, eval(make.c_str()).release());
         ASSERT_NE(module_state.runtime_module, nullptr) << velmo_test::take_error_text();
         PyObject **dict = _PyObject_GetDictPtr(module_state.runtime_module);
         ASSERT_TRUE(dict != nullptr && *dict == nullptr) << c.module_type;
@@ -209,7 +202,7 @@ TEST_F(ClineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
 
     // Absent on a plain dict-less module: hidden, and False is stored, which
     // gives the module its dict.
-    store(module_state.runtime_module, eval("types.ModuleType.__new__(types.ModuleType)").release());
+    Py_XSETREF(module_state.runtime_module, eval("types.ModuleType.__new__(types.ModuleType)").release());
     uint64_t version_before = module_state.cline_cache.version;
     EXPECT_EQ(decide(), 0);
     EXPECT_EQ(module_state.cline_cache.version, version_before) << "no dict lookup was made";
@@ -247,7 +240,7 @@ TEST_F(AddTraceback, GlobalsWithoutBuiltinsBeforeTheRuntimeModuleStillGetAnEntry
     // An import that failed between the globals and the runtime module: no
     // switch to consult, and `__builtins__` not yet in the globals.
     Ref globals = Ref::steal(PyDict_New());
-    store(module_state.globals, Py_NewRef(globals.get()));
+    Py_XSETREF(module_state.globals, Py_NewRef(globals.get()));
     ASSERT_EQ(module_state.runtime_module, nullptr);
     Reported reported;
     reported.raise();

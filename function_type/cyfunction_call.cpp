@@ -82,7 +82,13 @@ PyObject *cyfunction_call(PyObject *func, PyObject *args, PyObject *kw) noexcept
     }
     if (PyTuple_GET_SIZE(args) < 1) {
         Py_DECREF(rest);
-        PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", op->qualname);
+        // A cleared object has no qualname; its method record's name stands
+        // in, as in the repr.
+        if (op->qualname == nullptr) {
+            PyErr_Format(PyExc_TypeError, "unbound method %.200s() needs an argument", op->method->ml_name);
+        } else {
+            PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", op->qualname);
+        }
         return nullptr;
     }
     PyObject *result = cyfunction_call_method(func, PyTuple_GET_ITEM(args, 0), rest, kw);

@@ -1,6 +1,6 @@
 // fun_hello, the module's one Python-level function, and the equality and
 // truth tests that let it answer common arguments without rich comparison.
-#include "module/module_state.h"
+#include "module/module.h"
 
 #include <longintrepr.h>  // after Python.h, which it relies on
 
@@ -12,18 +12,12 @@ PyMethodDef fun_hello_method = {"fun_hello", fun_hello_wrapper, METH_O, nullptr}
 
 namespace {
 
-constexpr const char kFunctionName[] = "velmo.fun_hello";
-
-PyObject *fail(int c_line, int py_line) noexcept {
-    add_traceback(kFunctionName, c_line, py_line, kSourceFileName);
+PyObject *fail(const FailureSite &site) noexcept {
+    add_site_traceback(site);
     return nullptr;
 }
 
-PyObject *new_bool(bool value) noexcept {
-    PyObject *result = value ? Py_True : Py_False;
-    Py_INCREF(result);
-    return result;
-}
+PyObject *new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
 
 }  // namespace
 
@@ -66,30 +60,28 @@ PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept { return fun_h
 PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
     PyObject *r = int_equals_constant(s, module_state.int_1, 1);
     if (r == nullptr) {
-        return fail(1298, 2);
+        return fail(site::kCompareWith1);
     }
     int t = object_is_true(r);
     Py_DECREF(r);
     if (t < 0) {
-        return fail(1300, 2);
+        return fail(site::kTruthOfCompareWith1);
     }
     if (t != 0) {
-        Py_INCREF(module_state.str_hello_world);
-        return module_state.str_hello_world;
+        return Py_NewRef(module_state.str_hello_world);
     }
 
     r = int_equals_constant(s, module_state.int_2, 2);
     if (r == nullptr) {
-        return fail(1330, 4);
+        return fail(site::kCompareWith2);
     }
     t = object_is_true(r);
     Py_DECREF(r);
     if (t < 0) {
-        return fail(1332, 4);
+        return fail(site::kTruthOfCompareWith2);
     }
     if (t != 0) {
-        Py_INCREF(module_state.str_222222222);
-        return module_state.str_222222222;
+        return Py_NewRef(module_state.str_222222222);
     }
     Py_RETURN_NONE;
 }

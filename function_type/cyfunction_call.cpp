@@ -71,6 +71,14 @@ PyObject *cyfunction_call_method(PyObject *func, PyObject *self, PyObject *args,
 
 PyObject *cyfunction_call(PyObject *func, PyObject *args, PyObject *kw) noexcept {
     auto *op = reinterpret_cast<CyFunction *>(func);
+    PyMethodDef *method = op->method;
+    // The common call, one positional argument to a METH_O function that is
+    // not an unbound member, goes straight to the underlying operation: the
+    // dispatch below would take the same decisions, one function call later.
+    if ((method->ml_flags & kConventionMask) == METH_O && kw == nullptr && PyTuple_GET_SIZE(args) == 1 &&
+        (op->flags & (CYFUNC_STATIC | CYFUNC_MEMBER)) != CYFUNC_MEMBER) {
+        return method->ml_meth(op->self, PyTuple_GET_ITEM(args, 0));
+    }
     if ((op->flags & (CYFUNC_STATIC | CYFUNC_MEMBER)) != CYFUNC_MEMBER) {
         return cyfunction_call_method(func, op->self, args, kw);
     }

@@ -12,35 +12,73 @@ PyMethodDef fun_hello_method = {"fun_hello", fun_hello_wrapper, METH_O, nullptr}
 
 namespace {
 
-PyObject *fail(const FailureSite &site) noexcept {
-    add_site_traceback(site);
-    return nullptr;
-}
+// The result of an equality test that the fast paths settle alone.
+enum class Equality { kFalse = 0, kTrue = 1, kUndecided = 2 };
 
-PyObject *new_bool(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
-
-}  // namespace
-
-PyObject *int_equals_constant(PyObject *object, PyObject *constant, uint32_t value) noexcept {
+// `object == constant` for the arguments that need no comparison machinery:
+// the cached constant itself, an exact int (its digits) and an exact float.
+// `value` is the number `constant` holds, 1 <= value < 2**31.
+inline Equality fast_equals(PyObject *object, PyObject *constant, uint32_t value) noexcept {
     if (object == constant) {
-        return new_bool(true);
+        return Equality::kTrue;
     }
     if (Py_IS_TYPE(object, &PyLong_Type)) {
         const auto *number = reinterpret_cast<const PyLongObject *>(object);
         Py_ssize_t size = Py_SIZE(object);
         constexpr uint32_t kDigitMask = (1u << PyLong_SHIFT) - 1;
+        bool equal;
         if (size <= 0) {
-            return new_bool(false);
+            equal = false;
+        } else if (value < (1u << PyLong_SHIFT)) {
+            equal = size == 1 && number->ob_digit[0] == value;
+        } else {
+            equal = size == 2 && number->ob_digit[0] == (value & kDigitMask) &&
+                    number->ob_digit[1] == (value >> PyLong_SHIFT);
         }
-        if (value < (1u << PyLong_SHIFT)) {
-            return new_bool(size == 1 && number->ob_digit[0] == value);
-        }
-        return new_bool(size == 2 && number->ob_digit[0] == (value & kDigitMask) &&
-                        number->ob_digit[1] == (value >> PyLong_SHIFT));
+        return equal ? Equality::kTrue : Equality::kFalse;
     }
     if (Py_IS_TYPE(object, &PyFloat_Type)) {
         // NaN compares unequal, as Python's == has it.
-        return new_bool(PyFloat_AS_DOUBLE(object) == static_cast<double>(static_cast<int32_t>(value)));
+        return PyFloat_AS_DOUBLE(object) == static_cast<double>(static_cast<int32_t>(value))
+                   ? Equality::kTrue
+                   : Equality::kFalse;
+    }
+    return Equality::kUndecided;
+}
+
+// One `if s == constant` of the body: 1 or 0, or -1 with the exception set
+// and the entry of the failing site (the comparison or its truth test) added.
+inline int test_equals(PyObject *s, PyObject *constant, uint32_t value, const FailureSite &compare_site,
+                       const FailureSite &truth_site) noexcept {
+    Equality fast = fast_equals(s, constant, value);
+    if (fast != Equality::kUndecided) {
+        return static_cast<int>(fast);
+    }
+    // Only what the fast paths leave makes a result object to test.
+    PyObject *r = PyObject_RichCompare(s, constant, Py_EQ);
+    if (r == nullptr) {
+        add_site_traceback(compare_site);
+        return -1;
+    }
+    int t = object_is_true(r);
+    Py_DECREF(r);
+    if (t < 0) {
+        add_site_traceback(truth_site);
+        return -1;
+    }
+    return t;
+}
+
+}  // namespace
+
+PyObject *int_equals_constant(PyObject *object, PyObject *constant, uint32_t value) noexcept {
+    switch (fast_equals(object, constant, value)) {
+        case Equality::kTrue:
+            Py_RETURN_TRUE;
+        case Equality::kFalse:
+            Py_RETURN_FALSE;
+        case Equality::kUndecided:
+            break;
     }
     return PyObject_RichCompare(object, constant, Py_EQ);
 }
@@ -57,31 +95,16 @@ int object_is_true(PyObject *object) noexcept {
 
 PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept { return fun_hello_impl(self, s); }
 
+// The equality tests are int_equals_constant and object_is_true written
+// inline: the fast paths decide without making a True or False to test.
 PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
-    PyObject *r = int_equals_constant(s, module_state.int_1, 1);
-    if (r == nullptr) {
-        return fail(site::kCompareWith1);
-    }
-    int t = object_is_true(r);
-    Py_DECREF(r);
-    if (t < 0) {
-        return fail(site::kTruthOfCompareWith1);
-    }
+    int t = test_equals(s, module_state.int_1, 1, site::kCompareWith1, site::kTruthOfCompareWith1);
     if (t != 0) {
-        return Py_NewRef(module_state.str_hello_world);
+        return t > 0 ? Py_NewRef(module_state.str_hello_world) : nullptr;
     }
-
-    r = int_equals_constant(s, module_state.int_2, 2);
-    if (r == nullptr) {
-        return fail(site::kCompareWith2);
-    }
-    t = object_is_true(r);
-    Py_DECREF(r);
-    if (t < 0) {
-        return fail(site::kTruthOfCompareWith2);
-    }
+    t = test_equals(s, module_state.int_2, 2, site::kCompareWith2, site::kTruthOfCompareWith2);
     if (t != 0) {
-        return Py_NewRef(module_state.str_222222222);
+        return t > 0 ? Py_NewRef(module_state.str_222222222) : nullptr;
     }
     Py_RETURN_NONE;
 }

@@ -38,30 +38,33 @@ void add_traceback(const TracebackContext &context, const char *funcname, int c_
     }
     int key = c_line != 0 ? -c_line : py_line;
 
+    PyCodeObject *code = find_code_object(*context.code_cache, key);
+    if (code == nullptr) {
+        // Making the code object may fail or run code: the failure being
+        // reported is moved aside meanwhile.
+        SavedException reported;
+        code = make_site_code(context, funcname, c_line, py_line, filename);
+        if (code == nullptr) {
+            // The out-of-memory error (or whatever made the step fail) now
+            // stands in place of the failure being reported.
+            reported.discard();
+            return;
+        }
+        insert_code_object(*context.code_cache, key, code);
+    }
+
     // The failure is moved aside until the frame exists: PyFrame_New looks
     // `__builtins__` up in the globals and gives up when the key is missing
     // while an exception is pending, which is exactly the case for import
-    // failures before `__builtins__` is set; the entry would be lost.
+    // failures before `__builtins__` is set; the entry would be lost. Without
+    // a frame there is no entry; the error of PyFrame_New goes with the guard
+    // and the reported failure comes back.
     PyFrameObject *frame;
     {
         SavedException reported;
-        Ref code = Ref::steal(reinterpret_cast<PyObject *>(find_code_object(*context.code_cache, key)));
-        if (!code) {
-            code = Ref::steal(
-                reinterpret_cast<PyObject *>(make_site_code(context, funcname, c_line, py_line, filename)));
-            if (!code) {
-                // The out-of-memory error (or whatever made the step fail)
-                // now stands in place of the failure being reported.
-                reported.discard();
-                return;
-            }
-            insert_code_object(*context.code_cache, key, reinterpret_cast<PyCodeObject *>(code.get()));
-        }
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
-                            context.globals, nullptr);
-        // Without a frame there is no entry; the error of PyFrame_New goes
-        // with the guard, and the reported failure comes back.
+        frame = PyFrame_New(PyThreadState_Get(), code, context.globals, nullptr);
     }
+    Py_DECREF(code);
     if (frame != nullptr) {
         frame->f_lineno = py_line;
         PyTraceBack_Here(frame);

@@ -39,16 +39,28 @@ int implementation_line_for_traceback(const TracebackContext &context, int c_lin
         return c_line;
     }
 
+    PyObject **dict_ptr = _PyObject_GetDictPtr(runtime);
+    PyObject *dict = dict_ptr != nullptr ? *dict_ptr : nullptr;
+    // The common case: an unchanged dict whose switch was a plain True or
+    // False. Nothing here can run code or fail, so the failure being reported
+    // need not be moved aside.
+    if (dict != nullptr) {
+        const DictVersionCache &cache = *context.switch_cache;
+        if (reinterpret_cast<PyDictObject *>(dict)->ma_version_tag == cache.version &&
+            (cache.value == Py_True || cache.value == Py_False)) {
+            return cache.value == Py_True ? c_line : 0;
+        }
+    }
+
     // Errors of the lookup, the truth test or the store are dropped when the
     // guard goes: the failure being reported is the one that must stay current.
     SavedException reported;
 
     Ref value;
-    PyObject **dict_ptr = _PyObject_GetDictPtr(runtime);
-    if (dict_ptr != nullptr && *dict_ptr != nullptr) {
+    if (dict != nullptr) {
         // The truth test below may run arbitrary code that drops the dict's
         // reference; hold our own while we look at it.
-        value = Ref::borrow(lookup_switch_in_dict(context, *dict_ptr));
+        value = Ref::borrow(lookup_switch_in_dict(context, dict));
     } else {
         getattrofunc getattro = Py_TYPE(runtime)->tp_getattro;
         Ref fetched = Ref::steal(getattro != nullptr ? getattro(runtime, context.switch_name)

@@ -175,7 +175,7 @@ def measure_callgrind(n):
     cases = plan()
     boundary = importlib.import_module("callgrind_marker").boundary
     warmup = max(n // 10, 10)
-    boundary()  # part 1: start-up and setup
+    boundary()  # the first dump: start-up and setup
     for _, _, loop, f, a in cases:
         loop(f, a, warmup)
         boundary()

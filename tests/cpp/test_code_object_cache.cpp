@@ -192,7 +192,8 @@ TEST_F(CodeObjectCacheTest, NoMemoryToGrowLeavesTheFullArrayIntact) {
     EXPECT_EQ(find_code_object(63), nullptr);
     for (int key = 1; key <= 64; ++key) {
         PyCodeObject *found = find_code_object(key * 2);
-        EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[key - 1].get()) << "key " << key * 2;
+        EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[static_cast<std::size_t>(key - 1)].get())
+            << "key " << key * 2;
         Py_XDECREF(found);
     }
     expect_well_formed();

@@ -199,7 +199,8 @@ TEST_F(StringConstants, EachKindOfRowBuildsItsObjectWithItsHash) {
     ASSERT_EQ(velmo::init_string_constants(table), 0) << velmo_test::take_error_text();
 
     ASSERT_TRUE(bytes != nullptr && PyBytes_CheckExact(bytes));
-    EXPECT_EQ(std::string(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes)), std::string("a\0b", 3));
+    EXPECT_EQ(std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))),
+              std::string("a\0b", 3));
     Ref cafe = Ref::steal(PyUnicode_FromString("caf\xc3\xa9"));
     ASSERT_TRUE(decoded != nullptr && PyUnicode_CheckExact(decoded));
     EXPECT_EQ(PyUnicode_Compare(decoded, cafe.get()), 0);

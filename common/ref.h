@@ -26,7 +26,9 @@ class Ref {
     // The new reference is taken before the old one goes, so assigning an
     // owner to itself (or to one holding the same object) never frees it.
     Ref &operator=(const Ref &other) noexcept {
-        reset(Py_XNewRef(other.object_));
+        if (this != &other) {
+            reset(Py_XNewRef(other.object_));
+        }
         return *this;
     }
     Ref &operator=(Ref &&other) noexcept {
@@ -41,8 +43,8 @@ class Ref {
     // release runs already sees the new value.
     void reset(PyObject *object = nullptr) noexcept { Py_XSETREF(object_, object); }
     // Hands the reference to the caller.
-    PyObject *release() noexcept { return std::exchange(object_, nullptr); }
-    PyObject *get() const noexcept { return object_; }
+    [[nodiscard]] PyObject *release() noexcept { return std::exchange(object_, nullptr); }
+    [[nodiscard]] PyObject *get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
   private:

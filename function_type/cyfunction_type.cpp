@@ -1,6 +1,7 @@
 // The static type object of `cython_function_or_method`, its shared
 // registration (fetch_shared_function_type) and the object's lifetime slots:
 // traversal, clearing and destruction.
+#include "common/python_compat.h"
 #include "function_type/cyfunction.h"
 
 namespace velmo {
@@ -57,15 +58,15 @@ PyTypeObject cyfunction_type = {
     0,                            // tp_version_tag
     nullptr,                      // tp_finalize
     nullptr,                      // tp_vectorcall
+    VELMO_COMPAT_TYPE_TRAILING_FIELDS
 };
 // clang-format on
 
 PyTypeObject *fetch_shared_function_type() noexcept {
-    PyObject *registry = PyImport_AddModule(kRegistryModuleName);  // borrowed
+    PyObject *registry = compat::import_add_module_ref(kRegistryModuleName);
     if (registry == nullptr) {
         return nullptr;
     }
-    Py_INCREF(registry);
 
     PyTypeObject *result = nullptr;
     PyObject *found = PyObject_GetAttrString(registry, cyfunction_type.tp_name);

@@ -1,12 +1,9 @@
 // fun_hello, the module's one Python-level function, and the equality and
 // truth tests that let it answer common arguments without rich comparison.
+#include "common/python_compat.h"
 #include "module/module_state.h"
 
-#include <longintrepr.h>  // after Python.h, which it relies on
-
 namespace velmo {
-
-static_assert(PyLong_SHIFT == 30, "the int fast path reads 30-bit digits");
 
 PyMethodDef fun_hello_method = {"fun_hello", fun_hello_wrapper, METH_O, nullptr};
 
@@ -32,17 +29,16 @@ PyObject *int_equals_constant(PyObject *object, PyObject *constant, uint32_t val
         return new_bool(true);
     }
     if (Py_IS_TYPE(object, &PyLong_Type)) {
-        const auto *number = reinterpret_cast<const PyLongObject *>(object);
-        Py_ssize_t size = Py_SIZE(object);
-        constexpr uint32_t kDigitMask = (1u << PyLong_SHIFT) - 1;
-        if (size <= 0) {
+        if (compat::long_is_compact(object)) {
+            return new_bool(compat::long_compact_value(object) == static_cast<Py_ssize_t>(value));
+        }
+        // More than one digit: too large for a one-digit constant.
+        if (value < (1u << PyLong_SHIFT)) {
             return new_bool(false);
         }
-        if (value < (1u << PyLong_SHIFT)) {
-            return new_bool(size == 1 && number->ob_digit[0] == value);
-        }
-        return new_bool(size == 2 && number->ob_digit[0] == (value & kDigitMask) &&
-                        number->ob_digit[1] == (value >> PyLong_SHIFT));
+        int overflow = 0;
+        long number = PyLong_AsLongAndOverflow(object, &overflow);  // cannot fail on an exact int
+        return new_bool(overflow == 0 && number == static_cast<long>(value));
     }
     if (Py_IS_TYPE(object, &PyFloat_Type)) {
         // NaN compares unequal, as Python's == has it.

@@ -1,5 +1,6 @@
 // module_exec: the execution slot that fills ModuleState and the module's
 // namespace, with the failure path that reports where an import broke.
+#include "common/python_compat.h"
 #include "function_type/cyfunction.h"
 #include "module/module_state.h"
 
@@ -20,13 +21,13 @@ void withdraw_sys_modules_entry(PyObject *module) noexcept {
         return;
     }
     entered_in_sys_modules = false;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    compat::SavedException saved = compat::save_exception();
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    if (PyDict_GetItemString(modules, "velmo") == module && PyDict_DelItemString(modules, "velmo") < 0) {
+    if (compat::dict_get_item_string_quiet(modules, "velmo") == module &&
+        PyDict_DelItemString(modules, "velmo") < 0) {
         PyErr_Clear();  // the failure being reported matters more
     }
-    PyErr_Restore(type, value, tb);
+    compat::restore_exception(saved);
 }
 
 // The failure path. Entries are added only once the globals exist, since
@@ -47,21 +48,23 @@ int fail_exec(int c_line) noexcept {
 
 PyObject *make_fun_hello_code() noexcept {
     ModuleState &s = module_state;
-    return reinterpret_cast<PyObject *>(PyCode_New(1,  // argcount
-                                                   0,  // kwonlyargcount
-                                                   1,  // nlocals
-                                                   0,  // stacksize
-                                                   CO_OPTIMIZED | CO_NEWLOCALS,
-                                                   s.empty_bytes,    // code
-                                                   s.empty_tuple,    // consts
-                                                   s.empty_tuple,    // names
-                                                   s.argnames,       // varnames
-                                                   s.empty_tuple,    // freevars
-                                                   s.empty_tuple,    // cellvars
-                                                   s.str_velmo_py,   // filename
-                                                   s.str_fun_hello,  // name
-                                                   1,                // firstlineno
-                                                   s.empty_bytes));  // linetable
+    return reinterpret_cast<PyObject *>(compat::code_new(1,  // argcount
+                                                         0,  // kwonlyargcount
+                                                         1,  // nlocals
+                                                         0,  // stacksize
+                                                         CO_OPTIMIZED | CO_NEWLOCALS,
+                                                         s.empty_bytes,    // code
+                                                         s.empty_tuple,    // consts
+                                                         s.empty_tuple,    // names
+                                                         s.argnames,       // varnames
+                                                         s.empty_tuple,    // freevars
+                                                         s.empty_tuple,    // cellvars
+                                                         s.str_velmo_py,   // filename
+                                                         s.str_fun_hello,  // name
+                                                         s.str_fun_hello,  // qualname
+                                                         1,                // firstlineno
+                                                         s.empty_bytes,    // linetable
+                                                         s.empty_bytes));  // exceptiontable
 }
 
 }  // namespace
@@ -102,11 +105,11 @@ int module_exec(PyObject *module) noexcept {
     if (s.globals == nullptr) {
         return fail_exec(1688);
     }
-    Py_XSETREF(s.builtins_module, Py_XNewRef(PyImport_AddModule("builtins")));
+    Py_XSETREF(s.builtins_module, compat::import_add_module_ref("builtins"));
     if (s.builtins_module == nullptr) {
         return fail_exec(1690);
     }
-    Py_XSETREF(s.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
+    Py_XSETREF(s.runtime_module, compat::import_add_module_ref("cython_runtime"));
     if (s.runtime_module == nullptr) {
         return fail_exec(1692);
     }
@@ -132,7 +135,7 @@ int module_exec(PyObject *module) noexcept {
     // The fixed key, whatever name the import gave the module; an existing
     // entry (a package's, say) is left alone.
     entered_in_sys_modules = false;
-    if (PyDict_GetItemString(modules, "velmo") == nullptr) {
+    if (compat::dict_get_item_string_quiet(modules, "velmo") == nullptr) {
         if (PyDict_SetItemString(modules, "velmo", s.module) < 0) {
             return fail_exec(1707);
         }

@@ -1,4 +1,4 @@
-// Starts the embedded 3.10 interpreter that the C++ tests and the benchmarks
+// Starts the embedded interpreter that the C++ tests and the benchmarks
 // run in, with velmo linked in as a built-in module: `import velmo` then
 // fills the calling binary's own velmo::module_state.
 #ifndef VELMO_TESTS_EMBEDDED_PYTHON_H

@@ -1,5 +1,6 @@
 // add_traceback: one synthetic traceback entry for a failure site, with a
 // frame in the module's globals and a cached code object standing for the site.
+#include "common/python_compat.h"
 #include "module/module_state.h"
 #include "traceback/traceback.h"
 
@@ -36,7 +37,7 @@ void add_traceback(const char *funcname, int c_line, int py_line, const char *fi
     if (module_state.globals == nullptr) {
         return;
     }
-    PyThreadState *tstate = _PyThreadState_UncheckedGet();
+    PyThreadState *tstate = compat::thread_state_get_unchecked();
     if (c_line != 0) {
         c_line = implementation_line_for_traceback(tstate, c_line);
     }
@@ -46,17 +47,14 @@ void add_traceback(const char *funcname, int c_line, int py_line, const char *fi
     // `__builtins__` up in the globals and gives up when the key is missing
     // while an exception is pending, which is exactly the case for import
     // failures before `__builtins__` is set; the entry would be lost.
-    PyObject *exc_type, *exc_value, *exc_tb;
-    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+    compat::SavedException reported = compat::save_exception();
     PyCodeObject *code = find_code_object(key);
     if (code == nullptr) {
         code = make_site_code(funcname, c_line, py_line, filename);
         if (code == nullptr) {
             // The out-of-memory error (or whatever made the step fail) now
             // stands in place of the failure being reported.
-            Py_XDECREF(exc_type);
-            Py_XDECREF(exc_value);
-            Py_XDECREF(exc_tb);
+            compat::discard_exception(reported);
             return;
         }
         insert_code_object(key, code);
@@ -66,9 +64,9 @@ void add_traceback(const char *funcname, int c_line, int py_line, const char *fi
         // No entry then; the reported failure matters more than this one.
         PyErr_Clear();
     }
-    PyErr_Restore(exc_type, exc_value, exc_tb);
+    compat::restore_exception(reported);
     if (frame != nullptr) {
-        frame->f_lineno = py_line;
+        compat::frame_set_lineno(frame, py_line);
         PyTraceBack_Here(frame);
     }
     Py_DECREF(code);

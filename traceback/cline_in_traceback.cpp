@@ -1,5 +1,6 @@
 // The process-wide `cline_in_traceback` switch on the module "cython_runtime":
 // whether traceback entries also name the implementation file and line.
+#include "common/python_compat.h"
 #include "module/module_state.h"
 #include "traceback/traceback.h"
 
@@ -8,11 +9,12 @@ namespace velmo {
 namespace {
 
 // Borrowed value of the switch from the runtime module's dict, or NULL when
-// absent. An unchanged dict is answered from DictVersionCache.
+// absent. An unchanged dict is answered from DictVersionCache, where the
+// interpreter offers a version tag to tell.
 PyObject *lookup_switch_in_dict(PyObject *dict) noexcept {
     DictVersionCache &cache = module_state.cline_cache;
-    uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-    if (version == cache.version) {
+    uint64_t version = compat::dict_version_tag(dict);  // 0: none to trust, look up every time
+    if (version != 0 && version == cache.version) {
         return cache.value;
     }
     PyObject *key = module_state.str_cline_in_traceback;
@@ -41,8 +43,7 @@ int implementation_line_for_traceback(PyThreadState * /*tstate*/, int c_line) no
         return c_line;
     }
 
-    PyObject *saved_type, *saved_value, *saved_tb;
-    PyErr_Fetch(&saved_type, &saved_value, &saved_tb);
+    compat::SavedException saved = compat::save_exception();
 
     PyObject *value = nullptr;  // owned for the rest of the decision
     PyObject **dict_ptr = _PyObject_GetDictPtr(runtime);
@@ -81,7 +82,7 @@ int implementation_line_for_traceback(PyThreadState * /*tstate*/, int c_line) no
 
     // Errors of the lookup, the truth test or the store are dropped here: the
     // failure being reported is the one that must stay current.
-    PyErr_Restore(saved_type, saved_value, saved_tb);
+    compat::restore_exception(saved);
     return result;
 }
 

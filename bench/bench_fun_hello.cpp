@@ -4,7 +4,7 @@
 //
 // The function type has no vectorcall slot, so PyObject_CallOneArg packs the
 // argument into a 1-tuple before it enters tp_call. That tuple is part of
-// every call and is counted here like any other allocation; CPython 3.10
+// every call and is counted here like any other allocation; CPython
 // serves small tuples from a free list, so once warm it normally costs no
 // allocator call at all. The "allocs/call" counter therefore shows what the
 // whole call path asks of the allocator, not only the function body.

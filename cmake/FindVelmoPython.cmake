@@ -1,21 +1,52 @@
-# Locates a CPython 3.10 interpreter with its headers and shared library.
+# Locates a CPython 3.10, 3.11, 3.12 or 3.13 interpreter (the standard build,
+# with the GIL) with its headers and shared library.
 #
 # Order of preference: -DPython3_EXECUTABLE=..., the PYTHON environment
-# variable, a working `python3.10` on PATH (pyenv's shim is on PATH but fails
-# when 3.10 is not the selected version, so it is run, not just found), then
-# the interpreters that pyenv has installed. The module is built for 3.10 only;
-# anything else stops the configuration with a message that says what to do.
+# variable, and otherwise each supported version in turn, oldest first: a
+# working `python3.X` on PATH (pyenv's shim is on PATH but fails when 3.X is
+# not a selected version, so it is run, not just found), then the
+# interpreters of that version that pyenv has installed. Anything else, a
+# free-threaded build included, stops the configuration with a message that
+# says what was found and what to pass.
+#
+# Run as a script, the same search answers without configuring anything:
+#   cmake [-DVELMO_PYTHON_VERSION=3.11] -P cmake/FindVelmoPython.cmake
+# prints "<major.minor> <interpreter>" for the interpreter a configuration
+# would pick (restricted to one version when asked), or nothing when that
+# version is not installed. scripts/test.sh uses it to find every version.
 
-# Sets <result> to the interpreter's own path (sys.executable) when <candidate>
-# runs and is 3.10, else to "". A pyenv shim resolves to the real binary, so
-# the build, CTest and the demo keep working without pyenv's variables.
-function(_velmo_python_is_310 candidate result)
-  set(${result} "" PARENT_SCOPE)
+if(CMAKE_SCRIPT_MODE_FILE)
+  cmake_minimum_required(VERSION 3.18)  # the project's policies, IN_LIST among them
+endif()
+
+set(_velmo_supported_versions 3.10 3.11 3.12 3.13)
+
+# Sets <out_path> to the interpreter's own path (sys.executable) when
+# <candidate> runs and is a supported, usable build; else to "" and
+# <out_problem> to what is wrong with it. <out_version> gets its major.minor
+# whenever it runs. A pyenv shim resolves to the real binary, so the build,
+# CTest and the demo keep working without pyenv's variables.
+function(_velmo_probe_python candidate out_version out_path out_problem)
+  set(${out_version} "" PARENT_SCOPE)
+  set(${out_path} "" PARENT_SCOPE)
+  set(${out_problem} "is not a working Python interpreter" PARENT_SCOPE)
   if(NOT candidate)
     return()
   endif()
+  # Kept to syntax that any Python parses, so that a too-old interpreter
+  # reports its version instead of a syntax error.
+  set(_probe [=[
+import os, sys, sysconfig
+v = sysconfig.get_config_var
+include = sysconfig.get_paths()["include"]
+print("%d.%d" % sys.version_info[:2])
+print(sys.executable)
+print(int(bool(v("Py_GIL_DISABLED"))))
+print(int(os.path.exists(os.path.join(include, "Python.h"))))
+print(int(bool(v("Py_ENABLE_SHARED"))))
+]=])
   execute_process(
-    COMMAND "${candidate}" -c "import sys; print('%d.%d' % sys.version_info[:2]); print(sys.executable)"
+    COMMAND "${candidate}" -c "${_probe}"
     OUTPUT_VARIABLE _out
     ERROR_QUIET
     RESULT_VARIABLE _rc
@@ -25,76 +56,131 @@ function(_velmo_python_is_310 candidate result)
   endif()
   string(REPLACE "\n" ";" _lines "${_out}")
   list(LENGTH _lines _n)
-  if(_n LESS 1)
+  if(NOT _n EQUAL 5)
     return()
   endif()
   list(GET _lines 0 _version)
-  if(NOT _version STREQUAL "3.10")
+  list(GET _lines 1 _exe)
+  list(GET _lines 2 _free_threaded)
+  list(GET _lines 3 _has_headers)
+  list(GET _lines 4 _shared)
+  set(${out_version} "${_version}" PARENT_SCOPE)
+  if(NOT _version IN_LIST _velmo_supported_versions)
+    set(${out_problem} "is Python ${_version}; velmo supports CPython 3.10, 3.11, 3.12 and 3.13" PARENT_SCOPE)
+    return()
+  endif()
+  if(_free_threaded)
+    # The shared function type's record and the module's process-wide state
+    # rely on the GIL; the free-threaded object layout differs as well.
+    set(${out_problem}
+        "is a free-threaded build of Python ${_version} (Py_GIL_DISABLED); velmo needs the standard build with the GIL"
+        PARENT_SCOPE)
+    return()
+  endif()
+  if(NOT _has_headers)
+    set(${out_problem} "is Python ${_version} without its headers (Python.h)" PARENT_SCOPE)
+    return()
+  endif()
+  if(NOT _shared)
+    set(${out_problem} "is Python ${_version} built without a shared libpython" PARENT_SCOPE)
     return()
   endif()
   set(_path "${candidate}")
-  if(_n GREATER 1)
-    list(GET _lines 1 _exe)
-    if(_exe AND EXISTS "${_exe}")
-      set(_path "${_exe}")
-    endif()
+  if(_exe AND EXISTS "${_exe}")
+    set(_path "${_exe}")
   endif()
-  set(${result} "${_path}" PARENT_SCOPE)
+  set(${out_path} "${_path}" PARENT_SCOPE)
 endfunction()
 
-set(_velmo_candidates)
-if(Python3_EXECUTABLE)
-  list(APPEND _velmo_candidates "${Python3_EXECUTABLE}")
-  set(_velmo_explicit "${Python3_EXECUTABLE}")
-elseif(DEFINED ENV{PYTHON} AND NOT "$ENV{PYTHON}" STREQUAL "")
-  list(APPEND _velmo_candidates "$ENV{PYTHON}")
-  set(_velmo_explicit "$ENV{PYTHON}")
-else()
-  # Searched afresh on every configure (NO_CACHE needs CMake 3.21; the
-  # project asks only for 3.18).
+# Appends to <out_list> the places where an interpreter of <version> may be,
+# in order of preference.
+function(_velmo_candidates_for version out_list)
+  set(_candidates)
+  # Searched afresh on every call (NO_CACHE needs CMake 3.21; the project
+  # asks only for 3.18).
   unset(_velmo_on_path CACHE)
-  find_program(_velmo_on_path NAMES python3.10)
+  find_program(_velmo_on_path NAMES python${version})
   if(_velmo_on_path)
-    list(APPEND _velmo_candidates "${_velmo_on_path}")
+    list(APPEND _candidates "${_velmo_on_path}")
   endif()
   unset(_velmo_on_path CACHE)
-  set(_velmo_pyenv_roots)
+  set(_roots)
   if(DEFINED ENV{PYENV_ROOT})
-    list(APPEND _velmo_pyenv_roots "$ENV{PYENV_ROOT}")
+    list(APPEND _roots "$ENV{PYENV_ROOT}")
   endif()
   if(DEFINED ENV{HOME})
-    list(APPEND _velmo_pyenv_roots "$ENV{HOME}/.pyenv")
+    list(APPEND _roots "$ENV{HOME}/.pyenv")
   endif()
-  foreach(_root IN LISTS _velmo_pyenv_roots)
-    file(GLOB _found "${_root}/versions/3.10*/bin/python3.10")
+  foreach(_root IN LISTS _roots)
+    file(GLOB _found "${_root}/versions/${version}*/bin/python${version}")
     # Newest patch release first.
     list(SORT _found COMPARE NATURAL ORDER DESCENDING)
-    list(APPEND _velmo_candidates ${_found})
+    list(APPEND _candidates ${_found})
   endforeach()
+  set(${out_list} "${_candidates}" PARENT_SCOPE)
+endfunction()
+
+# Sets <out_version> and <out_path> to the interpreter to build for, searching
+# <versions> in order, or both to "" when none was found. An explicitly named
+# interpreter that cannot be used is a fatal error.
+function(_velmo_find_python versions out_version out_path)
+  set(${out_version} "" PARENT_SCOPE)
+  set(${out_path} "" PARENT_SCOPE)
+  set(_explicit "")
+  if(Python3_EXECUTABLE)
+    set(_explicit "${Python3_EXECUTABLE}")
+  elseif(DEFINED ENV{PYTHON} AND NOT "$ENV{PYTHON}" STREQUAL "")
+    set(_explicit "$ENV{PYTHON}")
+  endif()
+  if(_explicit)
+    _velmo_probe_python("${_explicit}" _version _path _problem)
+    if(NOT _path)
+      message(FATAL_ERROR
+        "velmo cannot be built for '${_explicit}': it ${_problem}. Point "
+        "-DPython3_EXECUTABLE (or PYTHON) at a CPython 3.10, 3.11, 3.12 or 3.13 "
+        "with its headers and shared library.")
+    endif()
+    set(${out_version} "${_version}" PARENT_SCOPE)
+    set(${out_path} "${_path}" PARENT_SCOPE)
+    return()
+  endif()
+  foreach(_wanted IN LISTS versions)
+    _velmo_candidates_for(${_wanted} _candidates)
+    foreach(_candidate IN LISTS _candidates)
+      _velmo_probe_python("${_candidate}" _version _path _problem)
+      # A python3.X that reports another version (a misnamed link) is skipped.
+      if(_path AND _version STREQUAL _wanted)
+        set(${out_version} "${_version}" PARENT_SCOPE)
+        set(${out_path} "${_path}" PARENT_SCOPE)
+        return()
+      endif()
+    endforeach()
+  endforeach()
+endfunction()
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  if(VELMO_PYTHON_VERSION)
+    set(_velmo_search "${VELMO_PYTHON_VERSION}")
+  else()
+    set(_velmo_search ${_velmo_supported_versions})
+  endif()
+  _velmo_find_python("${_velmo_search}" _velmo_version _velmo_python)
+  if(_velmo_python)
+    execute_process(COMMAND "${CMAKE_COMMAND}" -E echo "${_velmo_version} ${_velmo_python}")
+  endif()
+  return()
 endif()
 
-set(_velmo_python "")
-foreach(_candidate IN LISTS _velmo_candidates)
-  _velmo_python_is_310("${_candidate}" _resolved)
-  if(_resolved)
-    set(_velmo_python "${_resolved}")
-    break()
-  endif()
-endforeach()
-
+_velmo_find_python("${_velmo_supported_versions}" _velmo_version _velmo_python)
 if(NOT _velmo_python)
-  if(_velmo_explicit)
-    message(FATAL_ERROR
-      "velmo needs CPython 3.10, but '${_velmo_explicit}' is not a working "
-      "Python 3.10 interpreter. Point -DPython3_EXECUTABLE (or PYTHON) at one.")
-  endif()
   message(FATAL_ERROR
-    "velmo needs CPython 3.10 with its headers and shared library, and none was "
-    "found: no working python3.10 on PATH and none under pyenv's versions. "
+    "velmo needs CPython 3.10, 3.11, 3.12 or 3.13 (the standard build, not a "
+    "free-threaded one) with its headers and shared library, and none was found: "
+    "no working python3.10 to python3.13 on PATH and none under pyenv's versions. "
     "Install one (for example `pyenv install 3.10.13`) or pass "
-    "-DPython3_EXECUTABLE=/path/to/python3.10.")
+    "-DPython3_EXECUTABLE=/path/to/python3.X.")
 endif()
 
-set(Python3_EXECUTABLE "${_velmo_python}" CACHE FILEPATH "CPython 3.10 interpreter" FORCE)
-find_package(Python3 3.10 EXACT REQUIRED COMPONENTS Interpreter Development.Module Development.Embed)
+set(Python3_EXECUTABLE "${_velmo_python}" CACHE FILEPATH "CPython interpreter (3.10 to 3.13)" FORCE)
+find_package(Python3 ${_velmo_version} EXACT REQUIRED COMPONENTS Interpreter Development.Module Development.Embed)
 message(STATUS "velmo: building for ${Python3_EXECUTABLE} (${Python3_VERSION})")

@@ -9,6 +9,8 @@
 
 #include <utility>
 
+#include "common/python_compat.h"
+
 namespace velmo {
 
 // Owns one reference, or none. Copies take a reference of their own; moves
@@ -58,10 +60,10 @@ class Ref {
 // pending is released then: the saved failure is the one being reported.
 class SavedException {
   public:
-    SavedException() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    SavedException() noexcept : saved_(compat::save_exception()) {}
     ~SavedException() {
         if (!discarded_) {
-            PyErr_Restore(type_, value_, traceback_);
+            compat::restore_exception(saved_);
         }
     }
     SavedException(const SavedException &) = delete;
@@ -70,17 +72,15 @@ class SavedException {
     // Drops the saved exception for good: the error pending when the guard
     // goes stays pending instead.
     void discard() noexcept {
-        // Restoring an empty triple instead would clear the error pending then.
-        discarded_ = true;
-        Py_CLEAR(type_);
-        Py_CLEAR(value_);
-        Py_CLEAR(traceback_);
+        // Restoring nothing instead would clear the error pending then.
+        if (!discarded_) {
+            discarded_ = true;
+            compat::discard_exception(saved_);
+        }
     }
 
   private:
-    PyObject *type_ = nullptr;
-    PyObject *value_ = nullptr;
-    PyObject *traceback_ = nullptr;
+    compat::SavedException saved_;  // owned until put back or discarded
     bool discarded_ = false;
 };
 

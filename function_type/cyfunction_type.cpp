@@ -1,6 +1,7 @@
 // The static type object of `cython_function_or_method`, its shared
 // registration (fetch_shared_function_type) and the object's lifetime slots:
 // traversal, clearing and destruction.
+#include "common/python_compat.h"
 #include "common/ref.h"
 #include "function_type/cyfunction.h"
 
@@ -58,6 +59,7 @@ PyTypeObject cyfunction_type = {
     0,                            // tp_version_tag
     nullptr,                      // tp_finalize
     nullptr,                      // tp_vectorcall
+    VELMO_COMPAT_TYPE_TRAILING_FIELDS
 };
 // clang-format on
 
@@ -100,7 +102,7 @@ PyTypeObject *accept_registered(PyObject *found, const PyTypeObject *own_type) n
 }  // namespace
 
 PyTypeObject *fetch_shared_function_type(PyTypeObject *own_type, const char *registry_name) noexcept {
-    Ref registry = Ref::borrow(PyImport_AddModule(registry_name));
+    Ref registry = Ref::steal(compat::import_add_module_ref(registry_name));
     if (!registry) {
         return nullptr;
     }

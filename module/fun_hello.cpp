@@ -1,12 +1,9 @@
 // fun_hello, the module's one Python-level function, and the equality and
 // truth tests that let it answer common arguments without rich comparison.
+#include "common/python_compat.h"
 #include "module/module.h"
 
-#include <longintrepr.h>  // after Python.h, which it relies on
-
 namespace velmo {
-
-static_assert(PyLong_SHIFT == 30, "the int fast path reads 30-bit digits");
 
 PyMethodDef fun_hello_method = {"fun_hello", fun_hello_wrapper, METH_O, nullptr};
 
@@ -23,17 +20,16 @@ inline Equality fast_equals(PyObject *object, PyObject *constant, uint32_t value
         return Equality::kTrue;
     }
     if (Py_IS_TYPE(object, &PyLong_Type)) {
-        const auto *number = reinterpret_cast<const PyLongObject *>(object);
-        Py_ssize_t size = Py_SIZE(object);
-        constexpr uint32_t kDigitMask = (1u << PyLong_SHIFT) - 1;
         bool equal;
-        if (size <= 0) {
-            equal = false;
+        if (compat::long_is_compact(object)) {
+            equal = compat::long_compact_value(object) == static_cast<Py_ssize_t>(value);
         } else if (value < (1u << PyLong_SHIFT)) {
-            equal = size == 1 && number->ob_digit[0] == value;
+            equal = false;  // more than one digit: too large for a one-digit constant
         } else {
-            equal = size == 2 && number->ob_digit[0] == (value & kDigitMask) &&
-                    number->ob_digit[1] == (value >> PyLong_SHIFT);
+            // Cannot fail on an exact int; `long` is the C API's own type here.
+            int overflow = 0;
+            auto number = static_cast<int64_t>(PyLong_AsLongAndOverflow(object, &overflow));
+            equal = overflow == 0 && number == static_cast<int64_t>(value);
         }
         return equal ? Equality::kTrue : Equality::kFalse;
     }

@@ -1,5 +1,6 @@
 // module_exec: the execution slot that fills ModuleState and the module's
 // namespace, with the failure path that reports where an import broke.
+#include "common/python_compat.h"
 #include "common/ref.h"
 #include "function_type/cyfunction.h"
 #include "module/module.h"
@@ -24,7 +25,7 @@ void withdraw_sys_modules_entry(PyObject *module) noexcept {
     // The failure being reported matters more than one of the withdrawal.
     SavedException reported;
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    if (PyDict_GetItemString(modules, "velmo") == module) {
+    if (compat::dict_get_item_string_quiet(modules, "velmo") == module) {
         PyDict_DelItemString(modules, "velmo");
     }
 }
@@ -47,21 +48,23 @@ int fail_exec(const FailureSite &site) noexcept {
 
 PyObject *make_fun_hello_code() noexcept {
     ModuleState &s = module_state;
-    return reinterpret_cast<PyObject *>(PyCode_New(1,  // argcount
-                                                   0,  // kwonlyargcount
-                                                   1,  // nlocals
-                                                   0,  // stacksize
-                                                   CO_OPTIMIZED | CO_NEWLOCALS,
-                                                   s.empty_bytes,    // code
-                                                   s.empty_tuple,    // consts
-                                                   s.empty_tuple,    // names
-                                                   s.argnames,       // varnames
-                                                   s.empty_tuple,    // freevars
-                                                   s.empty_tuple,    // cellvars
-                                                   s.str_velmo_py,   // filename
-                                                   s.str_fun_hello,  // name
-                                                   1,                // firstlineno
-                                                   s.empty_bytes));  // linetable
+    return reinterpret_cast<PyObject *>(compat::code_new(1,  // argcount
+                                                         0,  // kwonlyargcount
+                                                         1,  // nlocals
+                                                         0,  // stacksize
+                                                         CO_OPTIMIZED | CO_NEWLOCALS,
+                                                         s.empty_bytes,    // code
+                                                         s.empty_tuple,    // consts
+                                                         s.empty_tuple,    // names
+                                                         s.argnames,       // varnames
+                                                         s.empty_tuple,    // freevars
+                                                         s.empty_tuple,    // cellvars
+                                                         s.str_velmo_py,   // filename
+                                                         s.str_fun_hello,  // name
+                                                         s.str_fun_hello,  // qualname
+                                                         1,                // firstlineno
+                                                         s.empty_bytes,    // linetable
+                                                         s.empty_bytes));  // exceptiontable
 }
 
 }  // namespace
@@ -102,11 +105,11 @@ int module_exec(PyObject *module) noexcept {
     if (s.globals == nullptr) {
         return fail_exec(site::kGlobals);
     }
-    Py_XSETREF(s.builtins_module, Py_XNewRef(PyImport_AddModule("builtins")));
+    Py_XSETREF(s.builtins_module, compat::import_add_module_ref("builtins"));
     if (s.builtins_module == nullptr) {
         return fail_exec(site::kBuiltinsModule);
     }
-    Py_XSETREF(s.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
+    Py_XSETREF(s.runtime_module, compat::import_add_module_ref("cython_runtime"));
     if (s.runtime_module == nullptr) {
         return fail_exec(site::kRuntimeModule);
     }
@@ -132,7 +135,7 @@ int module_exec(PyObject *module) noexcept {
     // The fixed key, whatever name the import gave the module; an existing
     // entry (a package's, say) is left alone.
     entered_in_sys_modules = false;
-    if (PyDict_GetItemString(modules, "velmo") == nullptr) {
+    if (compat::dict_get_item_string_quiet(modules, "velmo") == nullptr) {
         if (PyDict_SetItemString(modules, "velmo", s.module) < 0) {
             return fail_exec(site::kModulesEntry);
         }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the velmo module and runs demo.py with it.
-# The build looks for CPython 3.10 on its own; set PYTHON=/path/to/python3.10
-# to choose one (it is read when build/ is first configured).
+# The build looks for CPython 3.10 on its own (then 3.11, 3.12, 3.13); set
+# PYTHON=/path/to/python3.X to choose one (it is read when build/ is first
+# configured).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 

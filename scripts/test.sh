@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Sets up what the tests need, builds everything and runs every test.
+# Sets up what the tests need, then builds everything and runs every test for
+# each supported CPython that is installed, 3.10 to 3.13, one build directory
+# per version: build/ for 3.10 (the one README's demo uses), build-py3.11/,
+# build-py3.12/ and build-py3.13/. 3.10 must be there; other versions that are
+# missing are named and skipped. PYTHON=/path/to/python3.X runs that
+# interpreter only, in its version's directory.
 # Extra arguments go to ctest, e.g. `bash scripts/test.sh -R python_tests`.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-# pytest and hypothesis come from Debian and run under 3.10 from this folder;
-# pytest 7.2 needs exceptiongroup and tomli there too on 3.10.
+# pytest and hypothesis come from Debian and run under every version from this
+# folder; pytest 7.2 needs exceptiongroup and tomli there too on 3.10.
 dist=/usr/lib/python3/dist-packages
 debs=(python3-pytest python3-hypothesis python3-exceptiongroup python3-tomli)
 missing=0
@@ -23,9 +28,67 @@ if (( missing )); then
     fi
 fi
 
-# VELMO_REQUIRE_CHECK_TOOLS=ON (set by .ci/run) makes the checks whose tools
-# are missing fail instead of being skipped.
-cmake -S . -B build -DVELMO_WARNINGS_AS_ERRORS=ON \
-    ${VELMO_REQUIRE_CHECK_TOOLS:+-DVELMO_REQUIRE_CHECK_TOOLS="$VELMO_REQUIRE_CHECK_TOOLS"}
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j2 "$@"
+versions=(3.10 3.11 3.12 3.13)
+
+build_dir_for() {
+    if [[ "$1" == 3.10 ]]; then echo build; else echo "build-py$1"; fi
+}
+
+# The build's own search (cmake/FindVelmoPython.cmake) finds each interpreter:
+# it prints "<major.minor> <interpreter>", or nothing when none is installed.
+runs=()
+absent=()
+if [[ -n "${PYTHON:-}" ]]; then
+    found="$(cmake -P cmake/FindVelmoPython.cmake)"  # says why, and fails, for an unusable PYTHON
+    runs+=("$found")
+else
+    for version in "${versions[@]}"; do
+        found="$(cmake -DVELMO_PYTHON_VERSION="$version" -P cmake/FindVelmoPython.cmake)"
+        if [[ -n "$found" ]]; then
+            runs+=("$found")
+        else
+            absent+=("$version")
+        fi
+    done
+    if [[ "${absent[0]:-}" == 3.10 ]]; then
+        echo "test.sh: no CPython 3.10 with headers and shared library was found;" \
+             "install one (pyenv install 3.10.13) or name one with PYTHON=" >&2
+        exit 1
+    fi
+fi
+
+results=()
+status=0
+for run in "${runs[@]}"; do
+    version="${run%% *}"
+    python="${run#* }"
+    dir="$(build_dir_for "$version")"
+    # A directory configured for another interpreter is configured afresh.
+    cached="$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)"
+    if [[ -n "$cached" && "$cached" != "$python" ]]; then
+        echo "test.sh: $dir/ was configured for $cached; configuring it afresh for $python"
+        rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
+    fi
+    echo "== CPython $version ($python) in $dir/"
+    start=$SECONDS
+    # VELMO_REQUIRE_CHECK_TOOLS=ON (set by .ci/run) makes the checks whose
+    # tools are missing fail instead of being skipped.
+    if cmake -S . -B "$dir" -DPython3_EXECUTABLE="$python" -DVELMO_WARNINGS_AS_ERRORS=ON \
+            ${VELMO_REQUIRE_CHECK_TOOLS:+-DVELMO_REQUIRE_CHECK_TOOLS="$VELMO_REQUIRE_CHECK_TOOLS"} \
+        && cmake --build "$dir" -j"$(nproc)" \
+        && ctest --test-dir "$dir" --output-on-failure -j2 "$@"; then
+        results+=("$version passed ($((SECONDS - start)) s, $dir/)")
+    else
+        results+=("$version FAILED ($((SECONDS - start)) s, $dir/)")
+        status=1
+    fi
+done
+
+echo "== Summary"
+for line in "${results[@]}"; do
+    echo "   $line"
+done
+if (( ${#absent[@]} )); then
+    echo "   not installed, not tested: ${absent[*]}"
+fi
+exit "$status"

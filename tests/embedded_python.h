@@ -1,4 +1,4 @@
-// Starts the embedded 3.10 interpreter that the C++ tests and the benchmarks
+// Starts the embedded interpreter that the C++ tests and the benchmarks
 // run in, with velmo linked in as a built-in module, so that `import velmo`
 // runs the binary's own copy of the module.
 #ifndef VELMO_TESTS_EMBEDDED_PYTHON_H

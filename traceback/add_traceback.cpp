@@ -1,5 +1,6 @@
 // add_traceback: one synthetic traceback entry for a failure site, with a
 // frame in the module's globals and a cached code object standing for the site.
+#include "common/python_compat.h"
 #include "common/ref.h"
 #include "traceback/traceback.h"
 
@@ -66,7 +67,7 @@ void add_traceback(const TracebackContext &context, const char *funcname, int c_
     }
     Py_DECREF(code);
     if (frame != nullptr) {
-        frame->f_lineno = py_line;
+        compat::frame_set_lineno(frame, py_line);
         PyTraceBack_Here(frame);
         Py_DECREF(frame);
     }

@@ -1,5 +1,6 @@
 // The process-wide `cline_in_traceback` switch on the runtime module:
 // whether traceback entries also name the implementation file and line.
+#include "common/python_compat.h"
 #include "common/ref.h"
 #include "traceback/traceback.h"
 
@@ -8,11 +9,12 @@ namespace velmo {
 namespace {
 
 // Borrowed value of the switch from the runtime module's dict, or NULL when
-// absent. An unchanged dict is answered from the DictVersionCache.
+// absent. An unchanged dict is answered from the DictVersionCache, where the
+// interpreter offers a version tag to tell.
 PyObject *lookup_switch_in_dict(const TracebackContext &context, PyObject *dict) noexcept {
     DictVersionCache &cache = *context.switch_cache;
-    uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-    if (version == cache.version) {
+    uint64_t version = compat::dict_version_tag(dict);  // 0: none to trust, look up every time
+    if (version != 0 && version == cache.version) {
         return cache.value;
     }
     PyObject *key = context.switch_name;
@@ -46,8 +48,8 @@ int implementation_line_for_traceback(const TracebackContext &context, int c_lin
     // need not be moved aside.
     if (dict != nullptr) {
         const DictVersionCache &cache = *context.switch_cache;
-        if (reinterpret_cast<PyDictObject *>(dict)->ma_version_tag == cache.version &&
-            (cache.value == Py_True || cache.value == Py_False)) {
+        uint64_t version = compat::dict_version_tag(dict);
+        if (version != 0 && version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {
             return cache.value == Py_True ? c_line : 0;
         }
     }

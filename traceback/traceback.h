@@ -27,9 +27,13 @@ struct CodeObjectCache {
 };
 
 // Remembers the last dictionary lookup of `cline_in_traceback`, so that an
-// unchanged runtime-module dict costs one version-tag comparison.
+// unchanged runtime-module dict costs one version-tag comparison. Where the
+// interpreter offers no usable tag, every failure looks the switch up: one
+// lookup on a path that builds a frame and a traceback entry anyway, where a
+// dict watcher would take one of the interpreter's few watcher slots and run
+// on every write to the runtime module's dict.
 struct DictVersionCache {
-    uint64_t version;  // ma_version_tag at the last lookup; 0 matches no dict
+    uint64_t version;  // compat::dict_version_tag at the last lookup; 0 (no tag) matches no dict
     PyObject *value;   // borrowed: what that lookup found, NULL when absent
 };
 

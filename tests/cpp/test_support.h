@@ -14,6 +14,8 @@
 
 #include "common/ref.h"
 
+#include "common/python_compat.h"
+
 namespace velmo_test {
 
 // The owner the module's own code uses; its counts are tested in
@@ -22,8 +24,22 @@ using velmo::Ref;
 
 inline Py_ssize_t refcount(PyObject *object) { return Py_REFCNT(object); }
 
-// __main__'s namespace, where run() and eval() work (borrowed).
-inline PyObject *main_dict() { return PyModule_GetDict(PyImport_AddModule("__main__")); }
+// Whether `object` ignores reference counting: some objects are immortal from
+// 3.12 on, and their counts say nothing about who holds a reference.
+inline bool is_immortal(PyObject *object) {
+    Py_ssize_t before = Py_REFCNT(object);
+    Py_INCREF(object);
+    bool unchanged = Py_REFCNT(object) == before;
+    Py_DECREF(object);
+    return unchanged;
+}
+
+// __main__'s namespace, where run() and eval() work (borrowed: sys.modules
+// keeps __main__, and __main__ its namespace).
+inline PyObject *main_dict() {
+    Ref main = Ref::steal(velmo::compat::import_add_module_ref("__main__"));
+    return PyModule_GetDict(main.get());
+}
 
 // Runs statements in __main__; None, or NULL with the error pending.
 inline Ref run(const char *source) {

@@ -2,7 +2,8 @@
 
 Tests that depend on fresh process state (the first import, the registry,
 the traceback switch, the code-object cache) run their code through
-`run_fresh`, which starts a new 3.10 interpreter with the same search path.
+`run_fresh`, which starts a new interpreter of the running version with the
+same search path.
 """
 import os
 import subprocess

@@ -1,7 +1,9 @@
 """Calling velmo.fun_hello: its answers, argument shapes and reference counts."""
 import fractions
 import gc
+import marshal
 import math
+import struct
 import sys
 import weakref
 
@@ -27,6 +29,18 @@ def readable_id(value):
 
 def reference(s):
     return HELLO if s == 1 else TWOS if s == 2 else None
+
+
+def fresh_int(n):
+    """An int equal to n that is never one of the interpreter's cached ints, so
+    that no comparison with it is settled by identity: marshal builds it from
+    its 15-bit digits."""
+    magnitude, digits = abs(n), []
+    while magnitude:
+        digits.append(magnitude & 0x7FFF)
+        magnitude >>= 15
+    count = -len(digits) if n < 0 else len(digits)
+    return marshal.loads(b"l" + struct.pack(f"<i{len(digits)}H", count, *digits))
 
 
 class IntSub(int):
@@ -93,6 +107,9 @@ class Raising:
         (2**100, None), (-(2**100), None), (-1.0, None), (1.5, None),
         (math.nan, None), (math.inf, None), (-math.inf, None), (FloatSub(math.nan), None),
         ("1", None), (b"\x01", None), (None, None), ([1], None), (Declines(), None),
+        # Read through the int's own digits: a field read wrongly shows here.
+        *[pytest.param(fresh_int(n), reference(n), id=f"fresh-{n}")
+          for n in (1, 2, 0, -1, -2, 3, 2**30 - 1, 2**30, 2**30 + 1, 2**30 + 2, -(2**30 + 1), 2**60, 2**60 + 1)],
     ],
     ids=readable_id,
 )
@@ -112,6 +129,18 @@ def test_answers(velmo, arg, expected):
 @example(-1)
 def test_exact_ints_match_python_equality(velmo, n):
     assert velmo.fun_hello(n) == reference(n)
+
+
+@pytest.mark.parametrize("constant", [1, 2, 2**30 - 1, 2**30, 2**30 + 1, 2**31 - 1])
+def test_int_fast_path_for_every_constant_width(constant):
+    # fun_hello only compares with 1 and 2; the peer reaches the fast path
+    # with constants of one and of two digits.
+    import velmo_peer
+
+    for n in (constant, -constant, constant - 1, constant + 1, constant - 2**30, constant + 2**30,
+              constant + 2**60, 0):
+        for arg in (fresh_int(n), IntSub(n)):
+            assert velmo_peer.int_equals_constant(arg, constant) is (n == constant), (n, type(arg))
 
 
 @stateless_fixture

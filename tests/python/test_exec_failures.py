@@ -138,6 +138,9 @@ def test_failure_reports_its_site_and_leaves_module_importable(run_fresh, line, 
     where, key, how = SCENARIOS[line]
     proc = run_fresh(PRELUDE + SCENARIO.format(args=(where, key, how, switch)))
     result = json.loads(proc.stdout.splitlines()[-1])
+    # Nothing reported on the side either, such as an "Exception ignored"
+    # for a failed lookup that the module handles itself.
+    assert proc.stderr == ""
 
     assert result["same_exception"]
     assert result["message"] == f"trapped lookup of {key!r}"

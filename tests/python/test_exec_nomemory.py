@@ -53,7 +53,8 @@ def sweep(child, clean, quiet=100, limit=5000):
     for n in range(limit):
         rec = run_child(child, n)
         records.append(rec)
-        run = run + 1 if clean(rec) and not rec["crashed"] else 0
+        # A crashed or broken child's record lacks what `clean` reads.
+        run = run + 1 if not rec["crashed"] and "child_error" not in rec and clean(rec) else 0
         if run == quiet:
             break
     print(json.dumps(records))
@@ -132,6 +133,13 @@ sweep(child, clean=lambda rec: rec["exc"] is None)
 
 @pytest.fixture(scope="module")
 def import_records():
+    if sys.version_info[:3] == (3, 13, 0):
+        pytest.skip(
+            "CPython 3.13.0 crashes by itself at some of these failure points: a failed type "
+            "readying leaves a broken entry in the type's dict (PyDict_SetDefaultRef reports "
+            "success after a failed resize) that the next import's readying trips over, and a "
+            "failed sys.path lookup leaves its import system to crash later, before velmo is loaded"
+        )
     return _sweep(IMPORT_SWEEP)
 
 

@@ -133,7 +133,9 @@ class Switch:
     def __bool__(self):
         self.calls += 1
         if isinstance(self.result, BaseException):
-            raise self.result
+            # A new exception each time: from 3.12 on, one kept in `result`
+            # would hold the traceback of this frame, and with it `self`.
+            raise type(self.result)(*self.result.args)
         return self.result
 
 

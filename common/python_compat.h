@@ -1,0 +1,270 @@
+// Every difference between the CPython versions velmo supports (3.10, 3.11,
+// 3.12 and 3.13, standard builds) and nothing else: the rest of the tree is
+// written once against these shims and never tests a version itself. Each
+// shim offers the newest spelling of a call to the older versions, says which
+// versions need it, and what replaces it once the oldest supported version
+// moves past them.
+#ifndef VELMO_COMMON_PYTHON_COMPAT_H
+#define VELMO_COMMON_PYTHON_COMPAT_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030E0000
+#error "velmo supports CPython 3.10, 3.11, 3.12 and 3.13"
+#endif
+
+// The shared 184-byte function record, the process-wide module state and the
+// caches behind traceback entries are all guarded by the GIL alone, and the
+// free-threaded object header is larger than the one the frozen layout
+// starts with.
+#ifdef Py_GIL_DISABLED
+#error "velmo needs the standard build of CPython, with the GIL; this one is free-threaded"
+#endif
+
+#if PY_VERSION_HEX < 0x030B0000
+// 3.10 only: the int internals and the frame record are separate headers;
+// from 3.11 on Python.h brings the former and the latter is opaque.
+#include <frameobject.h>
+#include <longintrepr.h>
+#endif
+
+namespace velmo::compat {
+
+// ---------------------------------------------------------------------------
+// The pending exception, moved aside and put back.
+//
+// 3.12+ keep one exception object (PyErr_GetRaisedException); 3.10 and 3.11
+// keep the (type, value, traceback) triple of PyErr_Fetch, whose value may
+// not be normalised yet, and it is put back as it was. PyErr_Fetch and
+// PyErr_Restore are deprecated from 3.12 on, and 3.12's PyErr_Restore
+// normalises at once. Once 3.12 is the oldest version, SavedException becomes
+// the bare exception object.
+
+#if PY_VERSION_HEX >= 0x030C0000
+struct SavedException {
+    PyObject *exception;  // owned; NULL when nothing was pending
+};
+
+// Takes the pending exception out of the thread state (none left pending).
+inline SavedException save_exception() noexcept { return {PyErr_GetRaisedException()}; }
+
+// Makes `saved` the pending exception again, replacing whatever is pending
+// now; consumes `saved`.
+inline void restore_exception(SavedException saved) noexcept { PyErr_SetRaisedException(saved.exception); }
+
+// Releases `saved` without raising it again.
+inline void discard_exception(SavedException saved) noexcept { Py_XDECREF(saved.exception); }
+#else
+struct SavedException {
+    PyObject *type;       // owned; all three NULL when nothing was pending
+    PyObject *value;      // owned or NULL; possibly not an instance of type yet
+    PyObject *traceback;  // owned or NULL
+};
+
+inline SavedException save_exception() noexcept {
+    SavedException saved;
+    PyErr_Fetch(&saved.type, &saved.value, &saved.traceback);
+    return saved;
+}
+
+inline void restore_exception(SavedException saved) noexcept {
+    PyErr_Restore(saved.type, saved.value, saved.traceback);
+}
+
+inline void discard_exception(SavedException saved) noexcept {
+    Py_XDECREF(saved.type);
+    Py_XDECREF(saved.value);
+    Py_XDECREF(saved.traceback);
+}
+#endif
+
+// Whether a pending exception is always an exception instance: true from 3.12
+// on, where restoring (type, value, traceback) builds the instance at once.
+// Tests use it to know whether a raw, unnormalised value can be pending.
+inline constexpr bool kPendingExceptionIsNormalised = PY_VERSION_HEX >= 0x030C0000;
+
+// ---------------------------------------------------------------------------
+// Ints.
+//
+// 3.12 changed the int record: the sign and digit count moved into a tag,
+// and Py_SIZE on an int still compiles but reads that tag, silently giving a
+// wrong size. PyUnstable_Long_IsCompact and PyUnstable_Long_CompactValue are
+// the way to read small ints from 3.12 on; these shims give 3.10 and 3.11 the
+// same two calls, and go once 3.12 is the oldest version.
+
+// Whether `number` (an int, exact or not) fits in one digit (|n| < 2**30 with
+// the 30-bit digits of every supported 64-bit build).
+inline bool long_is_compact(PyObject *number) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number));
+#else
+    Py_ssize_t size = Py_SIZE(number);
+    return -1 <= size && size <= 1;
+#endif
+}
+
+// The value of an int for which long_is_compact is true.
+inline Py_ssize_t long_compact_value(PyObject *number) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
+#else
+    Py_ssize_t size = Py_SIZE(number);
+    // 3.10 allocates no digit at all for zero.
+    return size == 0 ? 0
+                     : size * static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject *>(number)->ob_digit[0]);
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Code objects.
+
+// A new code object from its parts, with 3.11's list of them: 3.11 added the
+// qualified name and the exception table, which 3.10 has no use for and
+// drops. From 3.12 on the constructor is PyUnstable_Code_New (the old name is
+// a deprecated alias); no stable constructor takes the parts.
+inline PyCodeObject *code_new(int argcount, int kwonlyargcount, int nlocals, int stacksize, int flags,
+                              PyObject *code, PyObject *consts, PyObject *names, PyObject *varnames,
+                              PyObject *freevars, PyObject *cellvars, PyObject *filename, PyObject *name,
+                              PyObject *qualname, int firstlineno, PyObject *linetable,
+                              PyObject *exceptiontable) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names,
+                               varnames, freevars, cellvars, filename, name, qualname, firstlineno, linetable,
+                               exceptiontable);
+#elif PY_VERSION_HEX >= 0x030B0000
+    return PyCode_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names, varnames,
+                      freevars, cellvars, filename, name, qualname, firstlineno, linetable, exceptiontable);
+#else
+    (void)qualname;
+    (void)exceptiontable;
+    return PyCode_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names, varnames,
+                      freevars, cellvars, filename, name, firstlineno, linetable);
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Frames.
+
+// Records `line` as the line a new frame object stands at. Only 3.10 has the
+// field; from 3.11 on the frame record is opaque. Nothing is lost there: a
+// frame that has not run reports its code object's first line, and the code
+// object behind every traceback entry starts at the entry's line, so on 3.10
+// the store only repeats it. Goes once 3.11 is the oldest version.
+inline void frame_set_lineno(PyFrameObject *frame, int line) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+    frame->f_lineno = line;
+#else
+    (void)frame;
+    (void)line;
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Thread state.
+
+// The calling thread's state, or NULL when it holds none, without the fatal
+// error of PyThreadState_Get. Public as PyThreadState_GetUnchecked from 3.13
+// on; 3.10 to 3.12 have only the private _PyThreadState_UncheckedGet.
+inline PyThreadState *thread_state_get_unchecked() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Dicts.
+
+// The dict's version tag, which changes on every modification of the dict,
+// or 0 when the interpreter offers none that may be used: ma_version_tag is
+// deprecated from 3.12 on (its bits now serve dict watchers and it goes away
+// in a later version). Callers that cache a lookup against the tag must look
+// up afresh whenever it is 0; nothing replaces the tag once 3.12 is the
+// oldest version, and then the cache goes.
+inline uint64_t dict_version_tag(PyObject *dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)dict;
+    return 0;
+#else
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#endif
+}
+
+// Borrowed value of `key` in `dict`, or NULL when absent or when the lookup
+// fails (a key whose comparison raises), leaving any pending exception as it
+// was, and saying nothing either way: PyDict_GetItemString as 3.10 to 3.12
+// have it. 3.13's PyDict_GetItemString reports each error it swallows to
+// sys.unraisablehook, so an import would print "Exception ignored ..."; the
+// same quiet lookup is spelled out there. Goes with its callers' move to
+// lookups that report errors (PyDict_GetItemStringRef, 3.13+).
+inline PyObject *dict_get_item_string_quiet(PyObject *dict, const char *key) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    SavedException saved = save_exception();
+    PyObject *value = nullptr;
+    PyObject *key_object = PyUnicode_FromString(key);
+    if (key_object != nullptr) {
+        value = PyDict_GetItemWithError(dict, key_object);  // borrowed; the dict keeps it
+        Py_DECREF(key_object);
+    }
+    restore_exception(saved);  // replaces whatever the lookup raised
+    return value;
+#else
+    return PyDict_GetItemString(dict, key);
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Imports.
+
+// New reference to sys.modules[name], created as an empty module when absent.
+// PyImport_AddModuleRef is 3.13+, where PyImport_AddModule (borrowed) is
+// deprecated; 3.10 to 3.12 take their own reference to the latter's result.
+inline PyObject *import_add_module_ref(const char *name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyImport_AddModuleRef(name);
+#else
+    return Py_XNewRef(PyImport_AddModule(name));
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Tests only.
+
+// The hash a bytes object has stored, -1 when none. The field is deprecated
+// from 3.11 on, where bytes still store their hash; tests read it to see that
+// a constant's hash was computed in advance. Goes when bytes stop storing it.
+inline Py_hash_t bytes_stored_hash(PyObject *bytes) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyBytesObject *>(bytes)->ob_shash;
+#if PY_VERSION_HEX >= 0x030B0000
+#pragma GCC diagnostic pop
+#endif
+}
+
+}  // namespace velmo::compat
+
+// ---------------------------------------------------------------------------
+// Static type objects.
+//
+// Initialisers for the PyTypeObject fields after tp_vectorcall, for a type
+// object spelled out field by field: 3.12 added tp_watched and 3.13
+// tp_versions_used, and leaving them out of the initialiser trips
+// -Wmissing-field-initializers. Written last in the initialiser, after
+// tp_vectorcall's trailing comma; a macro because it expands to initialisers,
+// not to a value.
+#if PY_VERSION_HEX >= 0x030D0000
+#define VELMO_COMPAT_TYPE_TRAILING_FIELDS 0, /* tp_watched */ 0, /* tp_versions_used */
+#elif PY_VERSION_HEX >= 0x030C0000
+#define VELMO_COMPAT_TYPE_TRAILING_FIELDS 0, /* tp_watched */
+#else
+#define VELMO_COMPAT_TYPE_TRAILING_FIELDS
+#endif
+
+#endif  // VELMO_COMMON_PYTHON_COMPAT_H

@@ -25,6 +25,27 @@ PyCodeObject *make_site_code(const TracebackContext &context, const char *funcna
     return text != nullptr ? PyCode_NewEmpty(filename, text, py_line) : nullptr;
 }
 
+// The entry's frame, or NULL (no entry then); either way the reported
+// failure is pending afterwards, as it was. The frame is first made with the
+// failure left pending, which costs nothing extra. PyFrame_New gives up then
+// when `__builtins__` is missing from the globals (import failures before it
+// is set), and an error of its own would replace the reported failure; so if
+// it fails, the failure goes back and one more try is made with it moved
+// aside.
+PyFrameObject *new_entry_frame(PyCodeObject *code, PyObject *globals) noexcept {
+    PyThreadState *tstate = PyThreadState_Get();
+    compat::HeldException reported = compat::hold_exception(tstate);
+    PyFrameObject *frame = PyFrame_New(tstate, code, globals, nullptr);
+    if (frame != nullptr) {
+        compat::release_held_exception(reported);
+        return frame;
+    }
+    compat::restore_held_exception(reported);
+    // The error of this try, if any, goes with the guard.
+    SavedException aside;
+    return PyFrame_New(tstate, code, globals, nullptr);
+}
+
 }  // namespace
 
 void add_traceback(const TracebackContext &context, const char *funcname, int c_line, int py_line,
@@ -54,17 +75,7 @@ void add_traceback(const TracebackContext &context, const char *funcname, int c_
         insert_code_object(*context.code_cache, key, code);
     }
 
-    // The failure is moved aside until the frame exists: PyFrame_New looks
-    // `__builtins__` up in the globals and gives up when the key is missing
-    // while an exception is pending, which is exactly the case for import
-    // failures before `__builtins__` is set; the entry would be lost. Without
-    // a frame there is no entry; the error of PyFrame_New goes with the guard
-    // and the reported failure comes back.
-    PyFrameObject *frame;
-    {
-        SavedException reported;
-        frame = PyFrame_New(PyThreadState_Get(), code, context.globals, nullptr);
-    }
+    PyFrameObject *frame = new_entry_frame(code, context.globals);
     Py_DECREF(code);
     if (frame != nullptr) {
         compat::frame_set_lineno(frame, py_line);

@@ -61,7 +61,7 @@ class CyFunctionCore : public velmo_test::PythonTest {
     static Ref tuple(std::vector<PyObject *> items) {
         Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
         for (std::size_t i = 0; i < items.size(); ++i) {
-            PyTuple_SET_ITEM(result.get(), i, Py_NewRef(items[i]));
+            PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i]));
         }
         return result;
     }

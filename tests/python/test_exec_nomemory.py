@@ -278,6 +278,8 @@ def test_call_failure_under_memory_pressure(shown):
 # attributes were never read, the switch, a warm or cold code-object cache,
 # an emptied dict free list), runs the row's operation, disarms, and then
 # checks that the same operation, a call and a repeated import all work.
+# Nothing in an armed window readies a type or imports a module: 3.13.0
+# itself crashes at some allocation failures there.
 # Prints {row id: {"baseline", "swept", "unclean"}}: the unarmed child's
 # record, the number of children and the records that differ from baseline.
 USER_SWEEP = """

@@ -574,9 +574,9 @@ def test_user_path_under_memory_pressure(user_sweeps, mode, row):
     expected = base["outcome"]
     assert base["rerun"] == expected and base["after"] == HEALTHY and base["reimport"] is True, base
     if switch is not None:
-        name = "velmo.fun_hello (velmo.cpp:%d)" if switch == "on" else "velmo.fun_hello"
-        line = 1298 if op == "failing-eq" else 1300
-        assert expected == {"exc": "original", "entries": [[name.replace("%d", str(line)), 2]]}, base
+        c_line = 1298 if op == "failing-eq" else 1300
+        name = f"velmo.fun_hello (velmo.cpp:{c_line})" if switch == "on" else "velmo.fun_hello"
+        assert expected == {"exc": "original", "entries": [[name, 2]]}, base
 
     for rec in result["unclean"]:
         assert not rec["crashed"] and "child_error" not in rec, rec

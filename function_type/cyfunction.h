@@ -56,18 +56,34 @@ struct CyFunction {
 
 inline constexpr Py_ssize_t kCyFunctionBasicSize = 184;
 
-// This module's own static type object. Which type function objects really
-// use is ModuleState::function_type: another module may have registered one
-// first, and then this object is never readied.
+// The owned object fields, in the order traversal visits and clearing
+// releases them. The defaults block's entries follow them in both walks.
+inline constexpr PyObject *CyFunction::*kOwnedFields[] = {
+    &CyFunction::closure,        &CyFunction::module,     &CyFunction::dict,
+    &CyFunction::name,           &CyFunction::qualname,   &CyFunction::doc,
+    &CyFunction::globals,        &CyFunction::code,       &CyFunction::class_object,
+    &CyFunction::defaults_tuple, &CyFunction::kwdefaults, &CyFunction::annotations,
+};
+
+// This library's own static type object. Which type function objects really
+// use is what fetch_shared_function_type returns: another module may have
+// registered one first, and then this object is never readied.
 extern PyTypeObject cyfunction_type;
 
 // Name of the registry module shared by every module following these conventions.
 inline constexpr const char kRegistryModuleName[] = "_cython_0_29_32";
 
+// The function type of the process, as a new reference: the one registered
+// in the registry module, or this library's own, registered now.
 PyTypeObject *fetch_shared_function_type() noexcept;
+// The same with the own type and the registry named; the seam that lets tests
+// start from a type that was never readied, in a registry of their own.
+PyTypeObject *fetch_shared_function_type(PyTypeObject *own_type, const char *registry_name) noexcept;
 
-PyObject *cyfunction_new(PyMethodDef *method, uint32_t flags, PyObject *qualname, PyObject *closure,
-                         PyObject *module, PyObject *globals, PyObject *code) noexcept;
+// A new, tracked function object of `type` (what the fetch returned). Like
+// PyCMethod_New it takes every input; nothing is read from elsewhere.
+PyObject *cyfunction_new(PyTypeObject *type, PyMethodDef *method, uint32_t flags, PyObject *qualname,
+                         PyObject *closure, PyObject *module, PyObject *globals, PyObject *code) noexcept;
 
 PyObject *cyfunction_call(PyObject *func, PyObject *args, PyObject *kw) noexcept;
 PyObject *cyfunction_call_method(PyObject *func, PyObject *self, PyObject *args, PyObject *kw) noexcept;

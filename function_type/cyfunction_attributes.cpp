@@ -13,6 +13,22 @@ CyFunction *as_cyfunction(PyObject *func) noexcept { return reinterpret_cast<CyF
 // New reference to `value`, or to None when the field is empty.
 PyObject *field_or_none(PyObject *value) noexcept { return Py_NewRef(value != nullptr ? value : Py_None); }
 
+// Stores `made` (a new reference, or NULL with an exception set) in a field
+// that was empty when the getter started, and returns the field's value. The
+// allocation that made it may have run the collector, and a finaliser may
+// have filled the field meanwhile: that value is kept and `made` dropped.
+PyObject *fill_lazy_field(PyObject *&field, PyObject *made) noexcept {
+    if (made == nullptr) {
+        return nullptr;
+    }
+    if (field != nullptr) {
+        Py_DECREF(made);
+    } else {
+        field = made;
+    }
+    return Py_NewRef(field);
+}
+
 // Every replacement below goes through Py_XSETREF, which stores the new
 // value before it releases the old one: a finaliser run by the release
 // already reads the new value.
@@ -40,10 +56,7 @@ PyObject *cyfunction_get_doc(PyObject *func, void * /*context*/) noexcept {
         if (op->method->ml_doc == nullptr) {
             Py_RETURN_NONE;  // nothing to cache: a later read looks again
         }
-        op->doc = PyUnicode_FromString(op->method->ml_doc);
-        if (op->doc == nullptr) {
-            return nullptr;
-        }
+        return fill_lazy_field(op->doc, PyUnicode_FromString(op->method->ml_doc));
     }
     return Py_NewRef(op->doc);
 }
@@ -56,10 +69,7 @@ int cyfunction_set_doc(PyObject *func, PyObject *value, void * /*context*/) noex
 PyObject *cyfunction_get_name(PyObject *func, void * /*context*/) noexcept {
     CyFunction *op = as_cyfunction(func);
     if (op->name == nullptr) {
-        op->name = PyUnicode_InternFromString(op->method->ml_name);
-        if (op->name == nullptr) {
-            return nullptr;
-        }
+        return fill_lazy_field(op->name, PyUnicode_InternFromString(op->method->ml_name));
     }
     return Py_NewRef(op->name);
 }
@@ -95,10 +105,7 @@ PyObject *cyfunction_get_self(PyObject *func, void * /*context*/) noexcept {
 PyObject *cyfunction_get_dict(PyObject *func, void * /*context*/) noexcept {
     CyFunction *op = as_cyfunction(func);
     if (op->dict == nullptr) {
-        op->dict = PyDict_New();
-        if (op->dict == nullptr) {
-            return nullptr;
-        }
+        return fill_lazy_field(op->dict, PyDict_New());
     }
     return Py_NewRef(op->dict);
 }
@@ -160,10 +167,7 @@ int cyfunction_set_kwdefaults(PyObject *func, PyObject *value, void * /*context*
 PyObject *cyfunction_get_annotations(PyObject *func, void * /*context*/) noexcept {
     CyFunction *op = as_cyfunction(func);
     if (op->annotations == nullptr) {
-        op->annotations = PyDict_New();
-        if (op->annotations == nullptr) {
-            return nullptr;
-        }
+        return fill_lazy_field(op->annotations, PyDict_New());
     }
     return Py_NewRef(op->annotations);
 }
@@ -192,10 +196,19 @@ int cyfunction_init_defaults(CyFunction *func) noexcept {
     }
     // Both items are read straight from the tuple; a getter that breaks its
     // contract gets an error instead of a read past the end of its result.
-    if (!PyTuple_Check(result) || PyTuple_GET_SIZE(result) < 2) {
+    if (!PyTuple_Check(result)) {
         PyErr_Format(PyExc_TypeError,
                      "defaults getter of %.200s() must return a tuple of two items, not %.200s",
                      func->method->ml_name, Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        return -1;
+    }
+    if (PyTuple_GET_SIZE(result) < 2) {
+        Py_ssize_t size = PyTuple_GET_SIZE(result);
+        PyErr_Format(
+            PyExc_TypeError,
+            "defaults getter of %.200s() must return a tuple of two items, not a tuple of %zd item%s",
+            func->method->ml_name, size, size == 1 ? "" : "s");
         Py_DECREF(result);
         return -1;
     }

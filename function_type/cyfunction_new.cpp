@@ -1,14 +1,14 @@
-// cyfunction_new: construction of a function object of the function type in use.
+// cyfunction_new: construction of a function object of the shared function type.
 #include <cstring>
 
 #include "function_type/cyfunction.h"
-#include "module/module_state.h"
 
 namespace velmo {
 
-PyObject *cyfunction_new(PyMethodDef *method, uint32_t flags, PyObject *qualname, PyObject *closure,
-                         PyObject *module, PyObject *globals, PyObject *code) noexcept {
-    CyFunction *op = PyObject_GC_New(CyFunction, module_state.function_type);
+PyObject *cyfunction_new(PyTypeObject *type, PyMethodDef *method, uint32_t flags, PyObject *qualname,
+                         PyObject *closure, PyObject *module, PyObject *globals, PyObject *code) noexcept {
+    // The fetch has established that `type` allocates records of our size.
+    CyFunction *op = PyObject_GC_New(CyFunction, type);
     if (op == nullptr) {
         return nullptr;
     }

@@ -1,6 +1,7 @@
 // The static type object of `cython_function_or_method`, its shared
 // registration (fetch_shared_function_type) and the object's lifetime slots:
 // traversal, clearing and destruction.
+#include "common/ref.h"
 #include "function_type/cyfunction.h"
 
 namespace velmo {
@@ -60,57 +61,75 @@ PyTypeObject cyfunction_type = {
 };
 // clang-format on
 
-PyTypeObject *fetch_shared_function_type() noexcept {
-    PyObject *registry = PyImport_AddModule(kRegistryModuleName);  // borrowed
-    if (registry == nullptr) {
+namespace {
+
+// Whether records of `type` can be ours: objects are allocated with the
+// registered type's size and read with our layout, and its slot machinery
+// walks the dict and weak-reference slots at the offsets it declares. A class
+// that only happens to be 184 bytes long (21 `__slots__`, say) would have the
+// interpreter read our plain fields as objects.
+bool has_function_layout(const PyTypeObject *type) noexcept {
+    return (type->tp_flags & Py_TPFLAGS_HAVE_GC) != 0 && type->tp_itemsize == 0 &&
+           type->tp_dictoffset == static_cast<Py_ssize_t>(offsetof(CyFunction, dict)) &&
+           type->tp_weaklistoffset == static_cast<Py_ssize_t>(offsetof(CyFunction, weakreflist));
+}
+
+// Accepts what the registry holds, or raises TypeError naming our type.
+PyTypeObject *accept_registered(PyObject *found, const PyTypeObject *own_type) noexcept {
+    Ref owned = Ref::steal(found);
+    if (!PyType_Check(found)) {
+        PyErr_Format(PyExc_TypeError, "Shared Cython type %.200s is not a type object", own_type->tp_name);
         return nullptr;
     }
-    Py_INCREF(registry);
-
-    PyTypeObject *result = nullptr;
-    PyObject *found = PyObject_GetAttrString(registry, cyfunction_type.tp_name);
-    if (found != nullptr) {
-        // Objects are allocated with the registered type's size and read
-        // with our layout, so a type of another size must never be used.
-        if (!PyType_Check(found)) {
-            PyErr_Format(PyExc_TypeError, "Shared Cython type %.200s is not a type object",
-                         cyfunction_type.tp_name);
-            Py_DECREF(found);
-        } else if (reinterpret_cast<PyTypeObject *>(found)->tp_basicsize != cyfunction_type.tp_basicsize) {
-            PyErr_Format(PyExc_TypeError, "Shared Cython type %.200s has the wrong size, try recompiling",
-                         cyfunction_type.tp_name);
-            Py_DECREF(found);
-        } else {
-            result = reinterpret_cast<PyTypeObject *>(found);
-        }
-    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        if (PyType_Ready(&cyfunction_type) == 0 &&
-            PyObject_SetAttrString(registry, cyfunction_type.tp_name,
-                                   reinterpret_cast<PyObject *>(&cyfunction_type)) == 0) {
-            Py_INCREF(&cyfunction_type);
-            result = &cyfunction_type;
-        }
+    auto *type = reinterpret_cast<PyTypeObject *>(found);
+    if (type->tp_basicsize != own_type->tp_basicsize) {
+        PyErr_Format(PyExc_TypeError, "Shared Cython type %.200s has the wrong size, try recompiling",
+                     own_type->tp_name);
+        return nullptr;
     }
+    if (!has_function_layout(type)) {
+        PyErr_Format(
+            PyExc_TypeError,
+            "Shared Cython type %.200s is incompatible: %.200s has a different layout, try recompiling",
+            own_type->tp_name, type->tp_name);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject *>(owned.release());
+}
 
-    Py_DECREF(registry);
-    return result;
+}  // namespace
+
+PyTypeObject *fetch_shared_function_type(PyTypeObject *own_type, const char *registry_name) noexcept {
+    Ref registry = Ref::borrow(PyImport_AddModule(registry_name));
+    if (!registry) {
+        return nullptr;
+    }
+    PyObject *found = PyObject_GetAttrString(registry.get(), own_type->tp_name);
+    if (found != nullptr) {
+        return accept_registered(found, own_type);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return nullptr;
+    }
+    // Nothing registered yet: ours becomes the process's type.
+    PyErr_Clear();
+    if (PyType_Ready(own_type) < 0 || PyObject_SetAttrString(registry.get(), own_type->tp_name,
+                                                             reinterpret_cast<PyObject *>(own_type)) < 0) {
+        return nullptr;
+    }
+    Py_INCREF(own_type);
+    return own_type;
+}
+
+PyTypeObject *fetch_shared_function_type() noexcept {
+    return fetch_shared_function_type(&cyfunction_type, kRegistryModuleName);
 }
 
 int cyfunction_traverse(PyObject *func, visitproc visit, void *arg) noexcept {
     auto *op = reinterpret_cast<CyFunction *>(func);
-    Py_VISIT(op->closure);
-    Py_VISIT(op->module);
-    Py_VISIT(op->dict);
-    Py_VISIT(op->name);
-    Py_VISIT(op->qualname);
-    Py_VISIT(op->doc);
-    Py_VISIT(op->globals);
-    Py_VISIT(op->code);
-    Py_VISIT(op->class_object);
-    Py_VISIT(op->defaults_tuple);
-    Py_VISIT(op->kwdefaults);
-    Py_VISIT(op->annotations);
+    for (PyObject *CyFunction::*field : kOwnedFields) {
+        Py_VISIT(op->*field);
+    }
     if (op->defaults_block != nullptr) {
         auto **entries = static_cast<PyObject **>(op->defaults_block);
         for (int32_t i = 0; i < op->defaults_count; ++i) {
@@ -124,18 +143,9 @@ int cyfunction_clear(PyObject *func) noexcept {
     auto *op = reinterpret_cast<CyFunction *>(func);
     // Py_CLEAR empties each field before releasing it, so code that a release
     // runs sees a consistent, partly cleared object.
-    Py_CLEAR(op->closure);
-    Py_CLEAR(op->module);
-    Py_CLEAR(op->dict);
-    Py_CLEAR(op->name);
-    Py_CLEAR(op->qualname);
-    Py_CLEAR(op->doc);
-    Py_CLEAR(op->globals);
-    Py_CLEAR(op->code);
-    Py_CLEAR(op->class_object);
-    Py_CLEAR(op->defaults_tuple);
-    Py_CLEAR(op->kwdefaults);
-    Py_CLEAR(op->annotations);
+    for (PyObject *CyFunction::*field : kOwnedFields) {
+        Py_CLEAR(op->*field);
+    }
     if (op->defaults_block != nullptr) {
         // Detach the block before releasing its entries: a finaliser run by a
         // release may install a new block, which must not be freed unreleased

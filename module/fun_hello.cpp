@@ -1,6 +1,6 @@
 // fun_hello, the module's one Python-level function, and the equality and
 // truth tests that let it answer common arguments without rich comparison.
-#include "module/module_state.h"
+#include "module/module.h"
 
 #include <longintrepr.h>  // after Python.h, which it relies on
 
@@ -12,41 +12,87 @@ PyMethodDef fun_hello_method = {"fun_hello", fun_hello_wrapper, METH_O, nullptr}
 
 namespace {
 
-constexpr const char kFunctionName[] = "velmo.fun_hello";
+// The result of an equality test that the fast paths settle alone.
+enum class Equality { kFalse = 0, kTrue = 1, kUndecided = 2 };
 
-PyObject *fail(int c_line, int py_line) noexcept {
-    add_traceback(kFunctionName, c_line, py_line, kSourceFileName);
-    return nullptr;
-}
-
-PyObject *new_bool(bool value) noexcept {
-    PyObject *result = value ? Py_True : Py_False;
-    Py_INCREF(result);
-    return result;
-}
-
-}  // namespace
-
-PyObject *int_equals_constant(PyObject *object, PyObject *constant, uint32_t value) noexcept {
+// `object == constant` for the arguments that need no comparison machinery:
+// the cached constant itself, an exact int (its digits) and an exact float.
+// `value` is the number `constant` holds, 1 <= value < 2**31.
+inline Equality fast_equals(PyObject *object, PyObject *constant, uint32_t value) noexcept {
     if (object == constant) {
-        return new_bool(true);
+        return Equality::kTrue;
     }
     if (Py_IS_TYPE(object, &PyLong_Type)) {
         const auto *number = reinterpret_cast<const PyLongObject *>(object);
         Py_ssize_t size = Py_SIZE(object);
         constexpr uint32_t kDigitMask = (1u << PyLong_SHIFT) - 1;
+        bool equal;
         if (size <= 0) {
-            return new_bool(false);
+            equal = false;
+        } else if (value < (1u << PyLong_SHIFT)) {
+            equal = size == 1 && number->ob_digit[0] == value;
+        } else {
+            equal = size == 2 && number->ob_digit[0] == (value & kDigitMask) &&
+                    number->ob_digit[1] == (value >> PyLong_SHIFT);
         }
-        if (value < (1u << PyLong_SHIFT)) {
-            return new_bool(size == 1 && number->ob_digit[0] == value);
-        }
-        return new_bool(size == 2 && number->ob_digit[0] == (value & kDigitMask) &&
-                        number->ob_digit[1] == (value >> PyLong_SHIFT));
+        return equal ? Equality::kTrue : Equality::kFalse;
     }
     if (Py_IS_TYPE(object, &PyFloat_Type)) {
         // NaN compares unequal, as Python's == has it.
-        return new_bool(PyFloat_AS_DOUBLE(object) == static_cast<double>(static_cast<int32_t>(value)));
+        return PyFloat_AS_DOUBLE(object) == static_cast<double>(static_cast<int32_t>(value))
+                   ? Equality::kTrue
+                   : Equality::kFalse;
+    }
+    return Equality::kUndecided;
+}
+
+// One `if s == constant` of the body by rich comparison: 1 or 0, or -1 with
+// the exception set and the entry of the failing site (the comparison or its
+// truth test) added.
+// Adds the entry of a failing site; -1 for the caller to return.
+[[gnu::cold, gnu::noinline]] int report_failure(const FailureSite &site) noexcept {
+    add_site_traceback(site);
+    return -1;
+}
+
+int compare_equals(PyObject *s, PyObject *constant, const FailureSite &compare_site,
+                   const FailureSite &truth_site) noexcept {
+    PyObject *r = PyObject_RichCompare(s, constant, Py_EQ);
+    if (r == nullptr) {
+        return report_failure(compare_site);
+    }
+    int t = object_is_true(r);
+    Py_DECREF(r);
+    return t < 0 ? report_failure(truth_site) : t;
+}
+
+// The body for an argument that the fast paths leave to rich comparison.
+// What they leave undecided against 1 they leave undecided against 2: the
+// int 2 itself, an exact int or float would have decided the first test.
+// Kept out of line, so that the fast paths need no saved registers.
+[[gnu::noinline]] PyObject *answer_by_comparison(PyObject *s) noexcept {
+    const ModuleState &state = module_state;
+    int t = compare_equals(s, state.int_1, site::kCompareWith1, site::kTruthOfCompareWith1);
+    if (t != 0) {
+        return t > 0 ? Py_NewRef(state.str_hello_world) : nullptr;
+    }
+    t = compare_equals(s, state.int_2, site::kCompareWith2, site::kTruthOfCompareWith2);
+    if (t != 0) {
+        return t > 0 ? Py_NewRef(state.str_222222222) : nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject *int_equals_constant(PyObject *object, PyObject *constant, uint32_t value) noexcept {
+    switch (fast_equals(object, constant, value)) {
+        case Equality::kTrue:
+            Py_RETURN_TRUE;
+        case Equality::kFalse:
+            Py_RETURN_FALSE;
+        case Equality::kUndecided:
+            break;
     }
     return PyObject_RichCompare(object, constant, Py_EQ);
 }
@@ -63,35 +109,20 @@ int object_is_true(PyObject *object) noexcept {
 
 PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept { return fun_hello_impl(self, s); }
 
+// The equality tests are int_equals_constant and object_is_true written
+// inline: the fast paths decide without making a True or False to test.
 PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
-    PyObject *r = int_equals_constant(s, module_state.int_1, 1);
-    if (r == nullptr) {
-        return fail(1298, 2);
+    const ModuleState &state = module_state;
+    switch (fast_equals(s, state.int_1, 1)) {
+        case Equality::kTrue:
+            return Py_NewRef(state.str_hello_world);
+        case Equality::kUndecided:
+            return answer_by_comparison(s);
+        case Equality::kFalse:
+            break;
     }
-    int t = object_is_true(r);
-    Py_DECREF(r);
-    if (t < 0) {
-        return fail(1300, 2);
-    }
-    if (t != 0) {
-        Py_INCREF(module_state.str_hello_world);
-        return module_state.str_hello_world;
-    }
-
-    r = int_equals_constant(s, module_state.int_2, 2);
-    if (r == nullptr) {
-        return fail(1330, 4);
-    }
-    t = object_is_true(r);
-    Py_DECREF(r);
-    if (t < 0) {
-        return fail(1332, 4);
-    }
-    if (t != 0) {
-        Py_INCREF(module_state.str_222222222);
-        return module_state.str_222222222;
-    }
-    Py_RETURN_NONE;
+    // Decided by the fast paths too, since the first test was.
+    return Py_NewRef(fast_equals(s, state.int_2, 2) == Equality::kTrue ? state.str_222222222 : Py_None);
 }
 
 }  // namespace velmo

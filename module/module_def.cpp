@@ -1,6 +1,7 @@
 // The module as the interpreter sees it: the entry point PyInit_velmo, the
 // multi-phase module definition and the creation slot module_create.
-#include "module/module_state.h"
+#include "common/ref.h"
+#include "module/module.h"
 
 namespace velmo {
 
@@ -31,20 +32,18 @@ constexpr SpecAttribute kSpecAttributes[] = {
 
 // Copies one spec attribute into `dict`. A missing attribute is no error.
 int copy_spec_attribute(PyObject *spec, PyObject *dict, const SpecAttribute &row) noexcept {
-    PyObject *value = PyObject_GetAttrString(spec, row.attribute);
-    if (value == nullptr) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, row.attribute));
+    if (!value) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
             return 0;
         }
         return -1;
     }
-    int result = 0;
-    if (row.store_none || value != Py_None) {
-        result = PyDict_SetItemString(dict, row.key, value);
+    if (!row.store_none && value.get() == Py_None) {
+        return 0;
     }
-    Py_DECREF(value);
-    return result < 0 ? -1 : 0;
+    return PyDict_SetItemString(dict, row.key, value.get()) < 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -77,31 +76,30 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
     }
 
     if (module_state.module != nullptr) {
-        Py_INCREF(module_state.module);
-        return module_state.module;
+        return Py_NewRef(module_state.module);
     }
 
-    PyObject *name = PyObject_GetAttrString(spec, "name");
-    if (name == nullptr) {
+    Ref module;
+    {
+        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        if (!name) {
+            return nullptr;
+        }
+        module = Ref::steal(PyModule_NewObject(name.get()));
+    }
+    if (!module) {
         return nullptr;
     }
-    PyObject *module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    if (module == nullptr) {
-        return nullptr;
-    }
-    PyObject *dict = PyModule_GetDict(module);  // borrowed
+    PyObject *dict = PyModule_GetDict(module.get());  // borrowed
     if (dict == nullptr) {
-        Py_DECREF(module);
         return nullptr;
     }
     for (const SpecAttribute &row : kSpecAttributes) {
         if (copy_spec_attribute(spec, dict, row) < 0) {
-            Py_DECREF(module);
             return nullptr;
         }
     }
-    return module;
+    return module.release();
 }
 
 }  // namespace velmo

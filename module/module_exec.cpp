@@ -1,7 +1,8 @@
 // module_exec: the execution slot that fills ModuleState and the module's
 // namespace, with the failure path that reports where an import broke.
+#include "common/ref.h"
 #include "function_type/cyfunction.h"
-#include "module/module_state.h"
+#include "module/module.h"
 
 namespace velmo {
 
@@ -20,21 +21,20 @@ void withdraw_sys_modules_entry(PyObject *module) noexcept {
         return;
     }
     entered_in_sys_modules = false;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    // The failure being reported matters more than one of the withdrawal.
+    SavedException reported;
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    if (PyDict_GetItemString(modules, "velmo") == module && PyDict_DelItemString(modules, "velmo") < 0) {
-        PyErr_Clear();  // the failure being reported matters more
+    if (PyDict_GetItemString(modules, "velmo") == module) {
+        PyDict_DelItemString(modules, "velmo");
     }
-    PyErr_Restore(type, value, tb);
 }
 
 // The failure path. Entries are added only once the globals exist, since
 // every entry's frame runs in them.
-int fail_exec(int c_line) noexcept {
+int fail_exec(const FailureSite &site) noexcept {
     if (module_state.module != nullptr) {
         if (module_state.globals != nullptr) {
-            add_traceback("init velmo", c_line, 1, kSourceFileName);
+            add_site_traceback(site);
         }
         withdraw_sys_modules_entry(module_state.module);
         // Unclaim the module so that the next import starts afresh.
@@ -79,94 +79,94 @@ int module_exec(PyObject *module) noexcept {
     }
 
     if (check_binary_version() < 0) {
-        return fail_exec(1646);
+        return fail_exec(site::kVersionCheck);
     }
     // Each step stores its result before testing it; Py_XSETREF also releases
     // what a previous, failed execution had left in the field.
     Py_XSETREF(s.empty_tuple, PyTuple_New(0));
     if (s.empty_tuple == nullptr) {
-        return fail_exec(1650);
+        return fail_exec(site::kEmptyTuple);
     }
     Py_XSETREF(s.empty_bytes, PyBytes_FromStringAndSize("", 0));
     if (s.empty_bytes == nullptr) {
-        return fail_exec(1651);
+        return fail_exec(site::kEmptyBytes);
     }
     Py_XSETREF(s.function_type, fetch_shared_function_type());
     if (s.function_type == nullptr) {
-        return fail_exec(1654);
+        return fail_exec(site::kFunctionType);
     }
 
     s.module = Py_NewRef(module);
 
     Py_XSETREF(s.globals, Py_XNewRef(PyModule_GetDict(module)));
     if (s.globals == nullptr) {
-        return fail_exec(1688);
+        return fail_exec(site::kGlobals);
     }
     Py_XSETREF(s.builtins_module, Py_XNewRef(PyImport_AddModule("builtins")));
     if (s.builtins_module == nullptr) {
-        return fail_exec(1690);
+        return fail_exec(site::kBuiltinsModule);
     }
     Py_XSETREF(s.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
     if (s.runtime_module == nullptr) {
-        return fail_exec(1692);
+        return fail_exec(site::kRuntimeModule);
     }
     if (PyObject_SetAttrString(s.module, "__builtins__", s.builtins_module) < 0) {
-        return fail_exec(1694);
+        return fail_exec(site::kSetBuiltins);
     }
     if (init_string_constants(kStringConstantTable) < 0) {
-        return fail_exec(1696);
+        return fail_exec(site::kConstants);
     }
     Py_XSETREF(s.int_1, PyLong_FromLong(1));
     if (s.int_1 == nullptr) {
-        return fail_exec(1696);
+        return fail_exec(site::kConstants);
     }
     Py_XSETREF(s.int_2, PyLong_FromLong(2));
     if (s.int_2 == nullptr) {
-        return fail_exec(1696);
+        return fail_exec(site::kConstants);
     }
 
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
     if (modules == nullptr) {
-        return fail_exec(1705);
+        return fail_exec(site::kModulesDict);
     }
     // The fixed key, whatever name the import gave the module; an existing
     // entry (a package's, say) is left alone.
     entered_in_sys_modules = false;
     if (PyDict_GetItemString(modules, "velmo") == nullptr) {
         if (PyDict_SetItemString(modules, "velmo", s.module) < 0) {
-            return fail_exec(1707);
+            return fail_exec(site::kModulesEntry);
         }
         entered_in_sys_modules = true;
     }
 
     Py_XSETREF(s.argnames, PyTuple_Pack(1, s.str_s));
     if (s.argnames == nullptr) {
-        return fail_exec(1714);
+        return fail_exec(site::kCodeObject);
     }
     Py_XSETREF(s.fun_hello_code, make_fun_hello_code());
     if (s.fun_hello_code == nullptr) {
-        return fail_exec(1714);
+        return fail_exec(site::kCodeObject);
     }
 
-    PyObject *function = cyfunction_new(&fun_hello_method, 0, s.str_fun_hello, nullptr, s.str_velmo,
-                                        s.globals, s.fun_hello_code);
-    if (function == nullptr) {
-        return fail_exec(1733);
+    // The globals own the function and the test dict once they are bound; a
+    // failed binding releases them before the entry is added.
+    Ref function = Ref::steal(cyfunction_new(s.function_type, &fun_hello_method, 0, s.str_fun_hello, nullptr,
+                                             s.str_velmo, s.globals, s.fun_hello_code));
+    if (!function) {
+        return fail_exec(site::kFunction);
     }
-    int stored = PyDict_SetItem(s.globals, s.str_fun_hello, function);
-    Py_DECREF(function);  // the globals own it now, or it is gone
-    if (stored < 0) {
-        return fail_exec(1735);
+    if (PyDict_SetItem(s.globals, s.str_fun_hello, function.get()) < 0) {
+        function.reset();
+        return fail_exec(site::kBindFunction);
     }
 
-    PyObject *test_dict = PyDict_New();
-    if (test_dict == nullptr) {
-        return fail_exec(1737);
+    Ref test_dict = Ref::steal(PyDict_New());
+    if (!test_dict) {
+        return fail_exec(site::kTestDict);
     }
-    stored = PyDict_SetItem(s.globals, s.str_test, test_dict);
-    Py_DECREF(test_dict);
-    if (stored < 0) {
-        return fail_exec(1739);
+    if (PyDict_SetItem(s.globals, s.str_test, test_dict.get()) < 0) {
+        test_dict.reset();
+        return fail_exec(site::kBindTestDict);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // The process-wide ModuleState, the table of the module's string constants
-// and init_string_constants, which builds them.
-#include "module/module_state.h"
+// and init_string_constants, which builds them; and add_site_traceback, which
+// hands the traceback layer what it needs of that state.
+#include "module/module.h"
 
 namespace velmo {
 
@@ -49,6 +50,14 @@ int init_string_constants(const StringConstantEntry *table) noexcept {
         }
     }
     return 0;
+}
+
+void add_site_traceback(const FailureSite &site) noexcept {
+    ModuleState &s = module_state;
+    TracebackContext context = {
+        s.globals,     s.runtime_module, s.str_cline_in_traceback, kImplementationFileName,
+        &s.code_cache, &s.cline_cache};
+    add_traceback(context, site.function, site.implementation_line, site.python_line, kSourceFileName);
 }
 
 }  // namespace velmo

@@ -1,6 +1,5 @@
-// The module-wide state of velmo and the operations of its import lifecycle:
-// entry point, creation and execution slots, constants, version check and
-// the body of `fun_hello`.
+// The module-wide state of velmo: one process-wide record that the
+// execution slot fills, and the table of its string constants.
 #ifndef VELMO_MODULE_MODULE_STATE_H
 #define VELMO_MODULE_MODULE_STATE_H
 
@@ -42,6 +41,8 @@ struct ModuleState {
     PyObject *argnames;        // ("s",)
     PyObject *fun_hello_code;  // code object of fun_hello, for introspection
 
+    // Belong to the library, not to a module object: a second execution after
+    // a failed import finds them as the first one left them.
     CodeObjectCache code_cache;
     DictVersionCache cline_cache;
 };
@@ -60,30 +61,6 @@ struct StringConstantEntry {
 };
 
 extern const StringConstantEntry kStringConstantTable[];
-
-// Source file that traceback entries name.
-inline constexpr const char kSourceFileName[] = "velmo.py";
-
-PyObject *module_create(PyObject *spec, PyModuleDef *definition) noexcept;
-int module_exec(PyObject *module) noexcept;
-
-// Warns (RuntimeWarning) when the run-time interpreter is not the major.minor
-// the module was built for; -1 when the warnings filter made that an error.
-int check_binary_version() noexcept;
-// The same check against an explicit run-time version text; the seam that
-// lets tests try versions this interpreter does not have.
-int check_binary_version_against(int built_major, int built_minor, const char *runtime_version) noexcept;
-
-int init_string_constants(const StringConstantEntry *table) noexcept;
-
-PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept;
-PyObject *fun_hello_impl(PyObject *self, PyObject *s) noexcept;
-// `value` is the number `constant` holds, 1 <= value < 2**31.
-PyObject *int_equals_constant(PyObject *object, PyObject *constant, uint32_t value) noexcept;
-int object_is_true(PyObject *object) noexcept;
-
-extern PyMethodDef fun_hello_method;
-extern PyModuleDef velmo_module_def;
 
 }  // namespace velmo
 

@@ -2,7 +2,7 @@
 // major.minor version that the module was compiled for.
 #include <cctype>
 
-#include "module/module_state.h"
+#include "module/module.h"
 
 // The version the module is compiled for; a test build overrides the minor
 // number to take the mismatch path under a real import.

@@ -6,6 +6,9 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash scripts/install_test_deps.sh
 
-cmake -S . -B build -DVELMO_WARNINGS_AS_ERRORS=ON
+# VELMO_REQUIRE_CHECK_TOOLS=ON (set by .ci/run) makes the checks whose tools
+# are missing fail instead of being skipped.
+cmake -S . -B build -DVELMO_WARNINGS_AS_ERRORS=ON \
+    ${VELMO_REQUIRE_CHECK_TOOLS:+-DVELMO_REQUIRE_CHECK_TOOLS="$VELMO_REQUIRE_CHECK_TOOLS"}
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j2 "$@"

@@ -1,6 +1,6 @@
 // Starts the embedded 3.10 interpreter that the C++ tests and the benchmarks
-// run in, with velmo linked in as a built-in module: `import velmo` then
-// fills the calling binary's own velmo::module_state.
+// run in, with velmo linked in as a built-in module, so that `import velmo`
+// runs the binary's own copy of the module.
 #ifndef VELMO_TESTS_EMBEDDED_PYTHON_H
 #define VELMO_TESTS_EMBEDDED_PYTHON_H
 

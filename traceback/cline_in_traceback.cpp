@@ -1,6 +1,6 @@
-// The process-wide `cline_in_traceback` switch on the module "cython_runtime":
+// The process-wide `cline_in_traceback` switch on the runtime module:
 // whether traceback entries also name the implementation file and line.
-#include "module/module_state.h"
+#include "common/ref.h"
 #include "traceback/traceback.h"
 
 namespace velmo {
@@ -8,14 +8,14 @@ namespace velmo {
 namespace {
 
 // Borrowed value of the switch from the runtime module's dict, or NULL when
-// absent. An unchanged dict is answered from DictVersionCache.
-PyObject *lookup_switch_in_dict(PyObject *dict) noexcept {
-    DictVersionCache &cache = module_state.cline_cache;
+// absent. An unchanged dict is answered from the DictVersionCache.
+PyObject *lookup_switch_in_dict(const TracebackContext &context, PyObject *dict) noexcept {
+    DictVersionCache &cache = *context.switch_cache;
     uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
     if (version == cache.version) {
         return cache.value;
     }
-    PyObject *key = module_state.str_cline_in_traceback;
+    PyObject *key = context.switch_name;
     Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
     PyObject *value = _PyDict_GetItem_KnownHash(dict, key, hash);
     if (value == nullptr && PyErr_Occurred()) {
@@ -30,59 +30,60 @@ PyObject *lookup_switch_in_dict(PyObject *dict) noexcept {
 
 }  // namespace
 
-// The calling thread's exception is saved and restored through the error
-// API, which acts on that same thread; `tstate` is not needed for it.
-int implementation_line_for_traceback(PyThreadState * /*tstate*/, int c_line) noexcept {
-    PyObject *runtime = module_state.runtime_module;
-    // Before execution has the runtime module, or before it has made the key
+int implementation_line_for_traceback(const TracebackContext &context, int c_line) noexcept {
+    PyObject *runtime = context.runtime_module;
+    // Before the module has its runtime module, or before it has made the key
     // string, there is no switch to consult: show the line, which is what a
     // failing import most needs.
-    if (runtime == nullptr || module_state.str_cline_in_traceback == nullptr) {
+    if (runtime == nullptr || context.switch_name == nullptr) {
         return c_line;
     }
 
-    PyObject *saved_type, *saved_value, *saved_tb;
-    PyErr_Fetch(&saved_type, &saved_value, &saved_tb);
-
-    PyObject *value = nullptr;  // owned for the rest of the decision
     PyObject **dict_ptr = _PyObject_GetDictPtr(runtime);
-    if (dict_ptr != nullptr && *dict_ptr != nullptr) {
-        value = lookup_switch_in_dict(*dict_ptr);
-        // The truth test below may run arbitrary code that drops the dict's
-        // reference; hold our own while we look at it.
-        Py_XINCREF(value);
-    } else {
-        getattrofunc getattro = Py_TYPE(runtime)->tp_getattro;
-        PyObject *fetched = getattro != nullptr
-                                ? getattro(runtime, module_state.str_cline_in_traceback)
-                                : PyObject_GetAttr(runtime, module_state.str_cline_in_traceback);
-        if (fetched == nullptr) {
-            PyErr_Clear();
-        } else {
-            value = PyObject_Not(fetched) != 0 ? Py_False : Py_True;
-            Py_INCREF(value);
-            Py_DECREF(fetched);
+    PyObject *dict = dict_ptr != nullptr ? *dict_ptr : nullptr;
+    // The common case: an unchanged dict whose switch was a plain True or
+    // False. Nothing here can run code or fail, so the failure being reported
+    // need not be moved aside.
+    if (dict != nullptr) {
+        const DictVersionCache &cache = *context.switch_cache;
+        if (reinterpret_cast<PyDictObject *>(dict)->ma_version_tag == cache.version &&
+            (cache.value == Py_True || cache.value == Py_False)) {
+            return cache.value == Py_True ? c_line : 0;
         }
     }
 
-    int result;
-    if (value == nullptr) {
-        result = 0;
-        // Record the default so that users find the switch where it lives.
-        PyObject_SetAttr(runtime, module_state.str_cline_in_traceback, Py_False);
-    } else if (value == Py_False) {
-        result = 0;
-    } else if (value == Py_True) {
-        result = c_line;
-    } else {
-        result = PyObject_Not(value) == 0 ? c_line : 0;
-    }
-    Py_XDECREF(value);
+    // Errors of the lookup, the truth test or the store are dropped when the
+    // guard goes: the failure being reported is the one that must stay current.
+    SavedException reported;
 
-    // Errors of the lookup, the truth test or the store are dropped here: the
-    // failure being reported is the one that must stay current.
-    PyErr_Restore(saved_type, saved_value, saved_tb);
-    return result;
+    Ref value;
+    if (dict != nullptr) {
+        // The truth test below may run arbitrary code that drops the dict's
+        // reference; hold our own while we look at it.
+        value = Ref::borrow(lookup_switch_in_dict(context, dict));
+    } else {
+        getattrofunc getattro = Py_TYPE(runtime)->tp_getattro;
+        Ref fetched = Ref::steal(getattro != nullptr ? getattro(runtime, context.switch_name)
+                                                     : PyObject_GetAttr(runtime, context.switch_name));
+        if (!fetched) {
+            PyErr_Clear();
+        } else {
+            value = Ref::borrow(PyObject_Not(fetched.get()) != 0 ? Py_False : Py_True);
+        }
+    }
+
+    if (!value) {
+        // Record the default so that users find the switch where it lives.
+        PyObject_SetAttr(runtime, context.switch_name, Py_False);
+        return 0;
+    }
+    if (value.get() == Py_False) {
+        return 0;
+    }
+    if (value.get() == Py_True) {
+        return c_line;
+    }
+    return PyObject_Not(value.get()) == 0 ? c_line : 0;
 }
 
 }  // namespace velmo

@@ -2,7 +2,6 @@
 // traceback entries, so that a site that fails again reuses its code object.
 #include <cstring>
 
-#include "module/module_state.h"
 #include "traceback/traceback.h"
 
 namespace velmo {
@@ -28,8 +27,7 @@ int bisect_code_objects(const CodeCacheEntry *entries, int count, int key) noexc
     return key <= entries[mid].key ? mid : mid + 1;
 }
 
-PyCodeObject *find_code_object(int key) noexcept {
-    const CodeObjectCache &cache = module_state.code_cache;
+PyCodeObject *find_code_object(const CodeObjectCache &cache, int key) noexcept {
     if (key == 0 || cache.entries == nullptr) {
         return nullptr;
     }
@@ -41,8 +39,7 @@ PyCodeObject *find_code_object(int key) noexcept {
     return cache.entries[i].code;
 }
 
-void insert_code_object(int key, PyCodeObject *code) noexcept {
-    CodeObjectCache &cache = module_state.code_cache;
+void insert_code_object(CodeObjectCache &cache, int key, PyCodeObject *code) noexcept {
     // Key 0 would mean "no line at all"; such entries are rare and not worth a slot.
     if (key == 0) {
         return;
@@ -63,10 +60,8 @@ void insert_code_object(int key, PyCodeObject *code) noexcept {
     }
     int i = bisect_code_objects(cache.entries, cache.count, key);
     if (i < cache.count && cache.entries[i].key == key) {
-        PyCodeObject *old = cache.entries[i].code;
         Py_INCREF(code);
-        cache.entries[i].code = code;
-        Py_DECREF(old);
+        Py_SETREF(cache.entries[i].code, code);
         return;
     }
     if (cache.count == cache.capacity) {

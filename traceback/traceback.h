@@ -1,5 +1,7 @@
-// Synthetic traceback entries for failures inside the module, the cache of the
-// code objects behind them, and the process-wide `cline_in_traceback` switch.
+// Synthetic traceback entries for failures inside an extension module, the
+// cache of the code objects behind them, and the process-wide
+// `cline_in_traceback` switch. This layer keeps no state of its own: the
+// module that reports a failure hands in its globals, its switch and caches.
 #ifndef VELMO_TRACEBACK_TRACEBACK_H
 #define VELMO_TRACEBACK_TRACEBACK_H
 
@@ -9,10 +11,6 @@
 #include <cstdint>
 
 namespace velmo {
-
-// Base name `velmo` plus the extension of the implementation language; shown
-// in an entry's function name when `cline_in_traceback` is on.
-inline constexpr const char kImplementationFileName[] = "velmo.cpp";
 
 struct CodeCacheEntry {
     PyCodeObject *code;  // owned; replaced only by an insertion under the same key
@@ -38,21 +36,33 @@ struct DictVersionCache {
 // Growth step of the code-object cache, in entries.
 inline constexpr int32_t kCodeCacheStep = 64;
 
+// Everything add_traceback needs of the module that reports a failure. All
+// pointers are borrowed from that module, which keeps them alive.
+struct TracebackContext {
+    PyObject *globals;                // every entry's frame runs in them; NULL: no entry is added
+    PyObject *runtime_module;         // holds the switch; NULL: implementation lines are shown
+    PyObject *switch_name;            // "cline_in_traceback", hash computed; NULL: lines shown
+    const char *implementation_file;  // named beside the implementation line
+    CodeObjectCache *code_cache;
+    DictVersionCache *switch_cache;
+};
+
 // Appends an entry naming `filename`, `funcname` and `py_line` to the pending
 // exception's traceback; the exception stays pending. `c_line` is the failure
 // site's implementation line, 0 for none. Reports nothing to the caller.
-void add_traceback(const char *funcname, int c_line, int py_line, const char *filename) noexcept;
+void add_traceback(const TracebackContext &context, const char *funcname, int c_line, int py_line,
+                   const char *filename) noexcept;
 
 // `c_line` when the switch says implementation lines are shown, else 0. Leaves
 // the pending exception exactly as it found it.
-int implementation_line_for_traceback(PyThreadState *tstate, int c_line) noexcept;
+int implementation_line_for_traceback(const TracebackContext &context, int c_line) noexcept;
 
 // New reference to the code object cached under `key`, or NULL (no exception).
-PyCodeObject *find_code_object(int key) noexcept;
+PyCodeObject *find_code_object(const CodeObjectCache &cache, int key) noexcept;
 
 // Caches `code` under `key` (the cache takes its own reference). Key 0 and
 // memory exhaustion leave the cache unchanged without raising.
-void insert_code_object(int key, PyCodeObject *code) noexcept;
+void insert_code_object(CodeObjectCache &cache, int key, PyCodeObject *code) noexcept;
 
 // Index of `key` among the first `count` entries, or where it would be
 // inserted. `count` must be at least 1.

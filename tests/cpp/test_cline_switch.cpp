@@ -1,10 +1,11 @@
 // The `cline_in_traceback` switch (implementation_line_for_traceback) and
 // add_traceback driven from C++, where Python code cannot reach: before the
 // module is complete, with a runtime module that has no dict, with key 0 and
-// out of memory. What fun_hello's failures show is tested from Python.
+// out of memory. Each case hands the traceback layer globals, a runtime
+// module and caches of its own. What fun_hello's failures show is tested
+// from Python.
 #include <string>
 
-#include "module/module_state.h"
 #include "test_support.h"
 #include "traceback/traceback.h"
 
@@ -14,7 +15,6 @@ namespace {
 
 using velmo::add_traceback;
 using velmo::implementation_line_for_traceback;
-using velmo::module_state;
 using velmo_test::AllocatorFailure;
 using velmo_test::eval;
 using velmo_test::PendingError;
@@ -24,19 +24,41 @@ using velmo_test::run;
 using velmo_test::take_error;
 using velmo_test::text_of;
 
-int decide(int c_line = 1298) { return implementation_line_for_traceback(PyThreadState_Get(), c_line); }
+// What a module hands the traceback layer, owned by the test: globals with
+// `__builtins__`, a runtime module, the key string and empty caches.
+struct Scope {
+    Ref globals = Ref::steal(PyDict_New());
+    Ref runtime = Ref::steal(PyModule_New("cython_runtime"));
+    Ref key = Ref::steal(PyUnicode_InternFromString("cline_in_traceback"));
+    velmo::CodeObjectCache code_cache{};
+    velmo::DictVersionCache switch_cache{};
+
+    Scope() {
+        EXPECT_EQ(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()), 0);
+        EXPECT_NE(PyObject_Hash(key.get()), -1);
+    }
+    ~Scope() {
+        for (int i = 0; i < code_cache.count; ++i) {
+            Py_DECREF(code_cache.entries[i].code);
+        }
+        PyMem_Free(code_cache.entries);
+    }
+    velmo::TracebackContext context() {
+        return {globals.get(), runtime.get(), key.get(), "velmo.cpp", &code_cache, &switch_cache};
+    }
+};
 
 // The switch as the runtime module holds it: its value, or NULL when absent.
-Ref switch_value() {
-    Ref value = Ref::steal(PyObject_GetAttrString(module_state.runtime_module, "cline_in_traceback"));
+Ref switch_value(PyObject *runtime) {
+    Ref value = Ref::steal(PyObject_GetAttrString(runtime, "cline_in_traceback"));
     if (!value) {
         PyErr_Clear();
     }
     return value;
 }
 
-void set_switch(PyObject *value) {
-    ASSERT_EQ(PyObject_SetAttrString(module_state.runtime_module, "cline_in_traceback", value), 0);
+void set_switch(PyObject *runtime, PyObject *value) {
+    ASSERT_EQ(PyObject_SetAttrString(runtime, "cline_in_traceback", value), 0);
 }
 
 // A pending exception with a real traceback, made from fresh objects so that
@@ -85,33 +107,28 @@ EntryView view(PyObject *traceback) {
             tb->tb_lineno,          reinterpret_cast<PyObject *>(code), tb->tb_frame->f_globals};
 }
 
-PyObject *cached(int key) {
-    PyCodeObject *code = velmo::find_code_object(key);
+PyObject *cached(const velmo::CodeObjectCache &cache, int key) {
+    PyCodeObject *code = velmo::find_code_object(cache, key);
     Py_XDECREF(code);  // the cache keeps its own reference
     return reinterpret_cast<PyObject *>(code);
 }
 
 class ClineSwitch : public velmo_test::PythonTest {
   protected:
-    // Fills ModuleState the ordinary way: runtime module, key string, globals.
-    void import_velmo() {
-        velmo_ = Ref::steal(PyImport_ImportModule("velmo"));
-        ASSERT_TRUE(velmo_) << velmo_test::take_error_text();
-        ASSERT_NE(module_state.runtime_module, nullptr);
-        ASSERT_NE(module_state.str_cline_in_traceback, nullptr);
-    }
-    Ref velmo_;
+    int decide(int c_line = 1298) { return implementation_line_for_traceback(scope_.context(), c_line); }
+    void set_switch(PyObject *value) { ::set_switch(scope_.runtime.get(), value); }
+    Ref switch_value() { return ::switch_value(scope_.runtime.get()); }
+
+    Scope scope_;
 };
 
 TEST_F(ClineSwitch, BeforeTheRuntimeModuleExistsTheLineIsShown) {
-    ASSERT_EQ(module_state.runtime_module, nullptr);
+    scope_.runtime.reset();
     EXPECT_EQ(decide(1690), 1690);
 }
 
 TEST_F(ClineSwitch, RuntimeModuleWithoutKeyStringShowsTheLineAndSetsNothing) {
-    Py_XSETREF(module_state.runtime_module, Py_XNewRef(PyImport_AddModule("cython_runtime")));
-    ASSERT_NE(module_state.runtime_module, nullptr);
-    ASSERT_EQ(module_state.str_cline_in_traceback, nullptr);
+    scope_.key.reset();
     Reported reported;
     reported.raise();
     EXPECT_EQ(decide(1694), 1694);
@@ -120,11 +137,10 @@ TEST_F(ClineSwitch, RuntimeModuleWithoutKeyStringShowsTheLineAndSetsNothing) {
 }
 
 TEST_F(ClineSwitch, DictChangesInvalidateTheCachedLookup) {
-    import_velmo();
-    PyObject *dict = PyModule_GetDict(module_state.runtime_module);
+    PyObject *dict = PyModule_GetDict(scope_.runtime.get());
     set_switch(Py_True);
     EXPECT_EQ(decide(), 1298);
-    EXPECT_EQ(module_state.cline_cache.version, reinterpret_cast<PyDictObject *>(dict)->ma_version_tag);
+    EXPECT_EQ(scope_.switch_cache.version, reinterpret_cast<PyDictObject *>(dict)->ma_version_tag);
     EXPECT_EQ(decide(), 1298);
 
     // A write straight into the dict, as Python code through vars() would do.
@@ -137,7 +153,6 @@ TEST_F(ClineSwitch, DictChangesInvalidateTheCachedLookup) {
 }
 
 TEST_F(ClineSwitch, PendingExceptionSurvivesEveryKindOfDecision) {
-    import_velmo();
     ASSERT_TRUE(run("class _VelmoBadBool:\n    def __bool__(self):\n        raise RuntimeError('bool')\n"));
     Reported reported;
 
@@ -148,18 +163,18 @@ TEST_F(ClineSwitch, PendingExceptionSurvivesEveryKindOfDecision) {
     const int expected[] = {0, 0, 1298, 0};
     for (int i = 0; i < 4; ++i) {
         if (states[i] == nullptr) {
-            PyObject_DelAttrString(module_state.runtime_module, "cline_in_traceback");
+            PyObject_DelAttrString(scope_.runtime.get(), "cline_in_traceback");
             PyErr_Clear();
         } else {
             set_switch(eval(states[i]).get());
         }
         if (i == 3) {
             ASSERT_TRUE(
-                run("import sys\n"
-                    "class _VelmoCollider:\n"
+                run("class _VelmoCollider:\n"
                     "    def __hash__(self):\n        return hash('cline_in_traceback')\n"
-                    "    def __eq__(self, other):\n        raise LookupError('compare')\n"
-                    "vars(sys.modules['cython_runtime'])[_VelmoCollider()] = 1\n"));
+                    "    def __eq__(self, other):\n        raise LookupError('compare')\n"));
+            Ref collider = eval("_VelmoCollider()");
+            ASSERT_EQ(PyDict_SetItem(PyModule_GetDict(scope_.runtime.get()), collider.get(), Py_True), 0);
         }
         Py_ssize_t value_count = refcount(reported.value.get());
         reported.raise();
@@ -170,7 +185,6 @@ TEST_F(ClineSwitch, PendingExceptionSurvivesEveryKindOfDecision) {
 }
 
 TEST_F(ClineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
-    import_velmo();
     // ModuleType.__new__ without __init__ leaves the module's dict NULL.
     ASSERT_TRUE(
         run("import types\n"
@@ -191,9 +205,9 @@ TEST_F(ClineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
     };
     for (const Case &c : cases) {
         std::string make = std::string("types.ModuleType.__new__(") + c.module_type + ")";
-        Py_XSETREF(module_state.runtime_module, eval(make.c_str()).release());
-        ASSERT_NE(module_state.runtime_module, nullptr) << velmo_test::take_error_text();
-        PyObject **dict = _PyObject_GetDictPtr(module_state.runtime_module);
+        scope_.runtime = eval(make.c_str());
+        ASSERT_TRUE(scope_.runtime) << velmo_test::take_error_text();
+        PyObject **dict = _PyObject_GetDictPtr(scope_.runtime.get());
         ASSERT_TRUE(dict != nullptr && *dict == nullptr) << c.module_type;
         reported.raise();
         EXPECT_EQ(decide(), c.expected) << c.module_type;
@@ -202,11 +216,11 @@ TEST_F(ClineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
 
     // Absent on a plain dict-less module: hidden, and False is stored, which
     // gives the module its dict.
-    Py_XSETREF(module_state.runtime_module, eval("types.ModuleType.__new__(types.ModuleType)").release());
-    uint64_t version_before = module_state.cline_cache.version;
+    scope_.runtime = eval("types.ModuleType.__new__(types.ModuleType)");
+    uint64_t version_before = scope_.switch_cache.version;
     EXPECT_EQ(decide(), 0);
-    EXPECT_EQ(module_state.cline_cache.version, version_before) << "no dict lookup was made";
-    PyObject **dict = _PyObject_GetDictPtr(module_state.runtime_module);
+    EXPECT_EQ(scope_.switch_cache.version, version_before) << "no dict lookup was made";
+    PyObject **dict = _PyObject_GetDictPtr(scope_.runtime.get());
     ASSERT_TRUE(dict != nullptr && *dict != nullptr);
     EXPECT_EQ(PyDict_GetItemString(*dict, "cline_in_traceback"), Py_False);
 }
@@ -214,13 +228,12 @@ TEST_F(ClineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
 class AddTraceback : public ClineSwitch {};
 
 TEST_F(AddTraceback, SitesOnOnePythonLineShareTheFirstCodeObject) {
-    import_velmo();
     Reported reported;
     reported.raise();
-    add_traceback("first", 0, 7, "velmo.py");
-    add_traceback("second", 0, 7, "other.py");
-    add_traceback("at line zero", 0, 0, "velmo.py");
-    add_traceback("at line zero", 0, 0, "velmo.py");
+    add_traceback(scope_.context(), "first", 0, 7, "velmo.py");
+    add_traceback(scope_.context(), "second", 0, 7, "other.py");
+    add_traceback(scope_.context(), "at line zero", 0, 0, "velmo.py");
+    add_traceback(scope_.context(), "at line zero", 0, 0, "velmo.py");
     PendingError error = take_error();
     auto *tb = reinterpret_cast<PyTracebackObject *>(error.traceback.get());
     EntryView zero_b = view(reinterpret_cast<PyObject *>(tb));
@@ -233,41 +246,40 @@ TEST_F(AddTraceback, SitesOnOnePythonLineShareTheFirstCodeObject) {
     // Key 0 is never cached: every such entry gets a code object of its own.
     EXPECT_NE(zero_a.code, zero_b.code);
     EXPECT_EQ(zero_a.line, 0);
-    EXPECT_EQ(module_state.code_cache.count, 1);
+    EXPECT_EQ(scope_.code_cache.count, 1);
 }
 
 TEST_F(AddTraceback, GlobalsWithoutBuiltinsBeforeTheRuntimeModuleStillGetAnEntry) {
     // An import that failed between the globals and the runtime module: no
     // switch to consult, and `__builtins__` not yet in the globals.
     Ref globals = Ref::steal(PyDict_New());
-    Py_XSETREF(module_state.globals, Py_NewRef(globals.get()));
-    ASSERT_EQ(module_state.runtime_module, nullptr);
+    scope_.globals = globals;
+    scope_.runtime.reset();
     Reported reported;
     reported.raise();
-    add_traceback("init velmo", 1690, 1, "velmo.py");
+    add_traceback(scope_.context(), "init velmo", 1690, 1, "velmo.py");
 
     PendingError error = take_error();
     ASSERT_TRUE(error.is(PyExc_ValueError));
     ASSERT_NE(error.traceback.get(), reported.traceback.get()) << "no entry was added";
     EntryView entry = view(error.traceback.get());
-    EXPECT_EQ(entry.name, std::string("init velmo (") + velmo::kImplementationFileName + ":1690)");
+    EXPECT_EQ(entry.name, "init velmo (velmo.cpp:1690)");
     EXPECT_EQ(entry.line, 1);
     EXPECT_EQ(entry.globals, globals.get());
     EXPECT_EQ(PyDict_GetItemString(globals.get(), "__builtins__"), nullptr);
-    EXPECT_EQ(cached(-1690), entry.code);
+    EXPECT_EQ(cached(scope_.code_cache, -1690), entry.code);
 }
 
 TEST_F(AddTraceback, NoMemoryForTheCodeObjectReplacesTheReportedFailure) {
-    import_velmo();
     Ref earlier = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty("velmo.py", "earlier", 2)));
-    velmo::insert_code_object(2, reinterpret_cast<PyCodeObject *>(earlier.get()));
+    velmo::insert_code_object(scope_.code_cache, 2, reinterpret_cast<PyCodeObject *>(earlier.get()));
     Reported reported;
     Py_ssize_t value_count = refcount(reported.value.get());
     reported.raise();
     {
         AllocatorFailure failure({PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ});
         failure.set_failing(true);
-        add_traceback("velmo.fun_hello", 0, 4, "velmo.py");
+        add_traceback(scope_.context(), "velmo.fun_hello", 0, 4, "velmo.py");
         failure.set_failing(false);
         EXPECT_GT(failure.refused(), 0);
     }
@@ -275,9 +287,9 @@ TEST_F(AddTraceback, NoMemoryForTheCodeObjectReplacesTheReportedFailure) {
     EXPECT_TRUE(error.is(PyExc_MemoryError)) << error.message();
     EXPECT_EQ(error.traceback.get(), nullptr) << "no entry may be added";
     EXPECT_EQ(refcount(reported.value.get()), value_count) << "the reported failure is released";
-    EXPECT_EQ(module_state.code_cache.count, 1);
-    EXPECT_EQ(cached(2), earlier.get());
-    EXPECT_EQ(cached(4), nullptr);
+    EXPECT_EQ(scope_.code_cache.count, 1);
+    EXPECT_EQ(cached(scope_.code_cache, 2), earlier.get());
+    EXPECT_EQ(cached(scope_.code_cache, 4), nullptr);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // CodeObjectCache: the bisection search, sorted insertion with growth in
 // steps of 64, replacement under an existing key, and running out of memory.
-// Each test case runs in a process of its own, so the cache starts empty.
+// Each test case works on a cache of its own, which starts empty.
 #include <algorithm>
 #include <numeric>
 #include <random>
 #include <vector>
 
-#include "module/module_state.h"
 #include "test_support.h"
 #include "traceback/traceback.h"
 
@@ -20,7 +19,11 @@ using velmo_test::AllocatorFailure;
 using velmo_test::Ref;
 using velmo_test::refcount;
 
-velmo::CodeObjectCache &cache() { return velmo::module_state.code_cache; }
+// The cache under test; each test case starts with it empty and TearDown
+// releases what the case left in it.
+velmo::CodeObjectCache g_cache{};
+
+velmo::CodeObjectCache &cache() { return g_cache; }
 
 PyCodeObject *new_code(int line) { return PyCode_NewEmpty("velmo.py", "site", line); }
 
@@ -40,7 +43,17 @@ void expect_well_formed() {
     }
 }
 
-class CodeObjectCacheTest : public velmo_test::PythonTest {};
+class CodeObjectCacheTest : public velmo_test::PythonTest {
+  protected:
+    void TearDown() override {
+        for (int i = 0; i < g_cache.count; ++i) {
+            Py_DECREF(g_cache.entries[i].code);
+        }
+        PyMem_Free(g_cache.entries);
+        g_cache = {};
+        PythonTest::TearDown();
+    }
+};
 
 TEST_F(CodeObjectCacheTest, BisectFindsKeysAndInsertionPoints) {
     const CodeCacheEntry entries[] = {{nullptr, -1330}, {nullptr, -1298}, {nullptr, 2}, {nullptr, 4}};
@@ -88,7 +101,7 @@ TEST_F(CodeObjectCacheTest, GrowsBy64AndStaysSortedUnderRandomInsertion) {
         codes.push_back(Ref::steal(reinterpret_cast<PyObject *>(new_code(1))));
         ASSERT_TRUE(codes.back());
         Py_ssize_t before = refcount(codes.back().get());
-        insert_code_object(keys[n], reinterpret_cast<PyCodeObject *>(codes.back().get()));
+        insert_code_object(cache(), keys[n], reinterpret_cast<PyCodeObject *>(codes.back().get()));
         EXPECT_EQ(refcount(codes.back().get()), before + 1) << "the cache takes one reference";
         ASSERT_EQ(cache().count, static_cast<int>(n + 1));
         int expected_capacity = n < 64 ? 64 : n < 128 ? 128 : 192;  // the 65th and the 129th grow it
@@ -97,26 +110,26 @@ TEST_F(CodeObjectCacheTest, GrowsBy64AndStaysSortedUnderRandomInsertion) {
     expect_well_formed();
 
     for (std::size_t n = 0; n < keys.size(); ++n) {
-        PyCodeObject *found = find_code_object(keys[n]);
+        PyCodeObject *found = find_code_object(cache(), keys[n]);
         EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[n].get()) << "key " << keys[n];
         Py_XDECREF(found);
     }
-    EXPECT_EQ(find_code_object(1000), nullptr);
-    EXPECT_EQ(find_code_object(-1000), nullptr);
+    EXPECT_EQ(find_code_object(cache(), 1000), nullptr);
+    EXPECT_EQ(find_code_object(cache(), -1000), nullptr);
 }
 
 TEST_F(CodeObjectCacheTest, FindOnAnEmptyCacheAndKeyZeroAreMisses) {
-    EXPECT_EQ(find_code_object(2), nullptr);
+    EXPECT_EQ(find_code_object(cache(), 2), nullptr);
     Ref code = Ref::steal(reinterpret_cast<PyObject *>(new_code(0)));
     Py_ssize_t before = refcount(code.get());
-    insert_code_object(0, reinterpret_cast<PyCodeObject *>(code.get()));
+    insert_code_object(cache(), 0, reinterpret_cast<PyCodeObject *>(code.get()));
     EXPECT_EQ(cache().entries, nullptr) << "key 0 must not create the array";
     EXPECT_EQ(refcount(code.get()), before);
 
-    insert_code_object(5, reinterpret_cast<PyCodeObject *>(code.get()));
-    insert_code_object(0, reinterpret_cast<PyCodeObject *>(code.get()));
+    insert_code_object(cache(), 5, reinterpret_cast<PyCodeObject *>(code.get()));
+    insert_code_object(cache(), 0, reinterpret_cast<PyCodeObject *>(code.get()));
     EXPECT_EQ(cache().count, 1);
-    EXPECT_EQ(find_code_object(0), nullptr);
+    EXPECT_EQ(find_code_object(cache(), 0), nullptr);
     EXPECT_FALSE(PyErr_Occurred());
 }
 
@@ -124,23 +137,23 @@ TEST_F(CodeObjectCacheTest, InsertingAnExistingKeySwapsTheCodeObject) {
     Ref first = Ref::steal(reinterpret_cast<PyObject *>(new_code(2)));
     Ref second = Ref::steal(reinterpret_cast<PyObject *>(new_code(2)));
     Ref other = Ref::steal(reinterpret_cast<PyObject *>(new_code(4)));
-    insert_code_object(-1298, reinterpret_cast<PyCodeObject *>(other.get()));
-    insert_code_object(2, reinterpret_cast<PyCodeObject *>(first.get()));
-    insert_code_object(4, reinterpret_cast<PyCodeObject *>(other.get()));
+    insert_code_object(cache(), -1298, reinterpret_cast<PyCodeObject *>(other.get()));
+    insert_code_object(cache(), 2, reinterpret_cast<PyCodeObject *>(first.get()));
+    insert_code_object(cache(), 4, reinterpret_cast<PyCodeObject *>(other.get()));
     Py_ssize_t first_before = refcount(first.get());
     Py_ssize_t second_before = refcount(second.get());
 
-    insert_code_object(2, reinterpret_cast<PyCodeObject *>(second.get()));
+    insert_code_object(cache(), 2, reinterpret_cast<PyCodeObject *>(second.get()));
     EXPECT_EQ(cache().count, 3);
     EXPECT_EQ(refcount(first.get()), first_before - 1) << "the replaced code object is released";
     EXPECT_EQ(refcount(second.get()), second_before + 1);
-    PyCodeObject *found = find_code_object(2);
+    PyCodeObject *found = find_code_object(cache(), 2);
     EXPECT_EQ(reinterpret_cast<PyObject *>(found), second.get());
     Py_XDECREF(found);
 
     // Replacing an entry by the code object it already holds keeps it alive.
     Py_ssize_t held = refcount(second.get());
-    insert_code_object(2, reinterpret_cast<PyCodeObject *>(second.get()));
+    insert_code_object(cache(), 2, reinterpret_cast<PyCodeObject *>(second.get()));
     EXPECT_EQ(refcount(second.get()), held);
     expect_well_formed();
 }
@@ -149,7 +162,7 @@ TEST_F(CodeObjectCacheTest, InsertingAnExistingKeySwapsTheCodeObject) {
 void insert_without_memory(int key, const Ref &code) {
     AllocatorFailure failure({PYMEM_DOMAIN_MEM});
     failure.set_failing(true);
-    insert_code_object(key, reinterpret_cast<PyCodeObject *>(code.get()));
+    insert_code_object(cache(), key, reinterpret_cast<PyCodeObject *>(code.get()));
     failure.set_failing(false);
     EXPECT_GT(failure.refused(), 0) << "the insertion asked for memory";
 }
@@ -165,7 +178,7 @@ TEST_F(CodeObjectCacheTest, NoMemoryForTheFirstArrayCachesNothing) {
     EXPECT_EQ(refcount(code.get()), before);
 
     // With memory back, the next insertion makes the array as usual.
-    insert_code_object(2, reinterpret_cast<PyCodeObject *>(code.get()));
+    insert_code_object(cache(), 2, reinterpret_cast<PyCodeObject *>(code.get()));
     EXPECT_EQ(cache().count, 1);
     EXPECT_EQ(cache().capacity, 64);
 }
@@ -174,7 +187,7 @@ TEST_F(CodeObjectCacheTest, NoMemoryToGrowLeavesTheFullArrayIntact) {
     std::vector<Ref> codes;
     for (int key = 1; key <= 64; ++key) {
         codes.push_back(Ref::steal(reinterpret_cast<PyObject *>(new_code(key))));
-        insert_code_object(key * 2, reinterpret_cast<PyCodeObject *>(codes.back().get()));
+        insert_code_object(cache(), key * 2, reinterpret_cast<PyCodeObject *>(codes.back().get()));
     }
     ASSERT_EQ(cache().count, 64);
     ASSERT_EQ(cache().capacity, 64);
@@ -189,10 +202,11 @@ TEST_F(CodeObjectCacheTest, NoMemoryToGrowLeavesTheFullArrayIntact) {
     EXPECT_EQ(cache().count, 64);
     EXPECT_EQ(cache().capacity, 64);
     EXPECT_EQ(refcount(extra.get()), before);
-    EXPECT_EQ(find_code_object(63), nullptr);
+    EXPECT_EQ(find_code_object(cache(), 63), nullptr);
     for (int key = 1; key <= 64; ++key) {
-        PyCodeObject *found = find_code_object(key * 2);
-        EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[key - 1].get()) << "key " << key * 2;
+        PyCodeObject *found = find_code_object(cache(), key * 2);
+        EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[static_cast<std::size_t>(key - 1)].get())
+            << "key " << key * 2;
         Py_XDECREF(found);
     }
     expect_well_formed();

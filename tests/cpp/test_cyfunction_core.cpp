@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "function_type/cyfunction.h"
-#include "module/module_state.h"
 #include "test_support.h"
 
 namespace {
@@ -14,7 +13,6 @@ namespace {
 using velmo::CyFunction;
 using velmo::cyfunction_call;
 using velmo::cyfunction_new;
-using velmo::module_state;
 using velmo_test::PendingError;
 using velmo_test::Ref;
 using velmo_test::refcount;
@@ -40,10 +38,9 @@ class CyFunctionCore : public velmo_test::PythonTest {
   protected:
     void SetUp() override {
         PythonTest::SetUp();
-        if (module_state.function_type == nullptr) {
-            module_state.function_type = velmo::fetch_shared_function_type();
-        }
-        ASSERT_NE(module_state.function_type, nullptr) << velmo_test::take_error_text();
+        // The process's function type, registered by the first case that asks.
+        type_ = Ref::steal(reinterpret_cast<PyObject *>(velmo::fetch_shared_function_type()));
+        ASSERT_TRUE(type_) << velmo_test::take_error_text();
         null_ = Ref::steal(PyUnicode_FromString("<NULL>"));
         g_null = null_.get();
         g_calls = 0;
@@ -56,8 +53,8 @@ class CyFunctionCore : public velmo_test::PythonTest {
     }
 
     Ref make(PyMethodDef *method, uint32_t flags = 0) {
-        Ref func = Ref::steal(
-            cyfunction_new(method, flags, qualname_.get(), nullptr, nullptr, globals_.get(), nullptr));
+        Ref func = Ref::steal(cyfunction_new(type(), method, flags, qualname_.get(), nullptr, nullptr,
+                                             globals_.get(), nullptr));
         EXPECT_TRUE(func);
         return func;
     }
@@ -79,6 +76,9 @@ class CyFunctionCore : public velmo_test::PythonTest {
         EXPECT_EQ(error.message(), message);
     }
 
+    PyTypeObject *type() const { return reinterpret_cast<PyTypeObject *>(type_.get()); }
+
+    Ref type_;
     Ref null_;
     Ref globals_;
     Ref qualname_;
@@ -132,8 +132,8 @@ class CyFunctionFields : public CyFunctionCore {
         x_base_ = refcount(x_.get());
         y_base_ = refcount(y_.get());
         // Construction takes module, qualname, globals, code and closure.
-        func_ = Ref::steal(cyfunction_new(&m_varargs, 0, fields_[4].get(), fields_[0].get(), fields_[1].get(),
-                                          fields_[6].get(), fields_[7].get()));
+        func_ = Ref::steal(cyfunction_new(type(), &m_varargs, 0, fields_[4].get(), fields_[0].get(),
+                                          fields_[1].get(), fields_[6].get(), fields_[7].get()));
         ASSERT_TRUE(func_);
         op_ = reinterpret_cast<CyFunction *>(func_.get());
         op_->dict = Py_NewRef(fields_[2].get());

@@ -1,16 +1,18 @@
 // fetch_shared_function_type in every state the registry module can be in,
-// and init_string_constants over tables with every kind of row. Each test case
-// runs in a process of its own: nothing is registered at its start.
+// and init_string_constants over tables with every kind of row. Each fetch
+// case starts from a never-readied copy of the type and a registry name of
+// its own, so nothing is registered at its start.
 #include <string>
+#include <vector>
 
 #include "function_type/cyfunction.h"
-#include "module/module_state.h"
+#include "module/module.h"
 #include "test_support.h"
+
+#include <structmember.h>  // after Python.h, which it relies on
 
 namespace {
 
-using velmo::cyfunction_type;
-using velmo::fetch_shared_function_type;
 using velmo_test::eval;
 using velmo_test::PendingError;
 using velmo_test::Ref;
@@ -18,28 +20,45 @@ using velmo_test::refcount;
 using velmo_test::run;
 using velmo_test::take_error;
 
-PyObject *own_type() { return reinterpret_cast<PyObject *>(&cyfunction_type); }
-bool own_type_ready() { return (cyfunction_type.tp_flags & Py_TPFLAGS_READY) != 0; }
-
-// The registered attribute, or NULL (no error left) when there is none.
-Ref registered() {
-    Ref found = eval("getattr(sys.modules.get('_cython_0_29_32'), 'cython_function_or_method', None)");
-    return found.get() == Py_None ? Ref() : found;
-}
+// This library's type as it was loaded, before any case readied it. Static
+// type objects are constant-initialised, so the copy sees the loaded state.
+const PyTypeObject kLoadedType = velmo::cyfunction_type;
 
 class RegistryFetch : public velmo_test::PythonTest {
   protected:
     void SetUp() override {
         PythonTest::SetUp();
+        // Kept for the process's life, since the registry may keep it: held
+        // by a list that is never freed, so leak detection sees it reachable.
+        static auto *kept = new std::vector<PyTypeObject *>();
+        own_ = kept->emplace_back(new PyTypeObject(kLoadedType));
+        static int cases = 0;
+        registry_ = "_velmo_registry_" + std::to_string(++cases);
         ASSERT_TRUE(run("import sys, types"));
-        ASSERT_FALSE(own_type_ready());
+        Ref name = Ref::steal(PyUnicode_FromString(registry_.c_str()));
+        ASSERT_EQ(PyDict_SetItemString(velmo_test::main_dict(), "_velmo_registry", name.get()), 0);
+    }
+
+    PyTypeObject *fetch_shared_function_type() {
+        return velmo::fetch_shared_function_type(own_, registry_.c_str());
+    }
+    PyObject *own_type() const { return reinterpret_cast<PyObject *>(own_); }
+    bool own_type_ready() const { return (own_->tp_flags & Py_TPFLAGS_READY) != 0; }
+
+    // The registered attribute, or NULL (no error left) when there is none.
+    static Ref registered() {
+        Ref found = eval("getattr(sys.modules.get(_velmo_registry), 'cython_function_or_method', None)");
+        return found.get() == Py_None ? Ref() : found;
     }
     // Puts `object` in the registry module under the shared type's name.
-    static void register_object(PyObject *object) {
-        PyObject *registry = PyImport_AddModule(velmo::kRegistryModuleName);
+    void register_object(PyObject *object) const {
+        PyObject *registry = PyImport_AddModule(registry_.c_str());
         ASSERT_NE(registry, nullptr);
         ASSERT_EQ(PyObject_SetAttrString(registry, "cython_function_or_method", object), 0);
     }
+
+    PyTypeObject *own_ = nullptr;
+    std::string registry_;
     // The fetch failed with exactly this exception and message.
     static void expect_failure(PyTypeObject *result, PyObject *type, const std::string &message) {
         EXPECT_EQ(result, nullptr);
@@ -50,9 +69,9 @@ class RegistryFetch : public velmo_test::PythonTest {
 };
 
 TEST_F(RegistryFetch, FirstFetchCreatesTheRegistryAndRegistersOwnType) {
-    ASSERT_EQ(eval("'_cython_0_29_32' in sys.modules").get(), Py_False);
+    ASSERT_EQ(eval("_velmo_registry in sys.modules").get(), Py_False);
     PyTypeObject *type = fetch_shared_function_type();
-    ASSERT_EQ(type, &cyfunction_type) << velmo_test::take_error_text();
+    ASSERT_EQ(type, own_) << velmo_test::take_error_text();
     EXPECT_TRUE(own_type_ready());
     EXPECT_EQ(registered().get(), own_type());
 
@@ -61,14 +80,14 @@ TEST_F(RegistryFetch, FirstFetchCreatesTheRegistryAndRegistersOwnType) {
     // registered type with a new reference.
     Py_ssize_t before = refcount(own_type());
     PyTypeObject *again = fetch_shared_function_type();
-    EXPECT_EQ(again, &cyfunction_type);
+    EXPECT_EQ(again, own_);
     EXPECT_EQ(refcount(own_type()), before + 1);
 
     // Registering afresh: one reference for the registry, one for the caller.
-    ASSERT_TRUE(run("del sys.modules['_cython_0_29_32'].cython_function_or_method"));
+    ASSERT_TRUE(run("delattr(sys.modules[_velmo_registry], 'cython_function_or_method')"));
     before = refcount(own_type());
     PyTypeObject *registered_again = fetch_shared_function_type();
-    EXPECT_EQ(registered_again, &cyfunction_type);
+    EXPECT_EQ(registered_again, own_);
     EXPECT_EQ(refcount(own_type()), before + 2);
     Py_XDECREF(registered_again);
     Py_DECREF(again);
@@ -76,7 +95,14 @@ TEST_F(RegistryFetch, FirstFetchCreatesTheRegistryAndRegistersOwnType) {
 }
 
 TEST_F(RegistryFetch, CompatibleTypeFoundIsUsedAndOwnTypeStaysUnready) {
-    PyType_Slot slots[] = {{0, nullptr}};
+    // Another module's type, built the same way but as a heap type: the size,
+    // GC and the dict and weak-reference slots are what make it compatible.
+    PyMemberDef members[] = {
+        {"__dictoffset__", T_PYSSIZET, 56, READONLY, nullptr},
+        {"__weaklistoffset__", T_PYSSIZET, 40, READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    PyType_Slot slots[] = {{Py_tp_members, members}, {0, nullptr}};
     PyType_Spec spec = {"peer.cython_function_or_method", 184, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
                         slots};
     Ref peer = Ref::steal(PyType_FromSpec(&spec));
@@ -92,8 +118,11 @@ TEST_F(RegistryFetch, CompatibleTypeFoundIsUsedAndOwnTypeStaysUnready) {
 }
 
 TEST_F(RegistryFetch, IncompatibleRegisteredObjectsAreRefused) {
-    // The type test comes first; both messages name our own type.
-    ASSERT_TRUE(run("class _VelmoSmall: pass\n_velmo_not_a_type = object()\n"));
+    // The type test comes first, then the size, then the layout; every
+    // message names our own type. 21 slots make a class 184 bytes long.
+    ASSERT_TRUE(
+        run("class _VelmoSmall: pass\n_velmo_not_a_type = object()\n"
+            "class _VelmoSlots:\n    __slots__ = tuple('s%d' % i for i in range(21))\n"));
     struct Case {
         const char *object;
         const char *message;
@@ -102,6 +131,9 @@ TEST_F(RegistryFetch, IncompatibleRegisteredObjectsAreRefused) {
         {"_velmo_not_a_type", "Shared Cython type cython_function_or_method is not a type object"},
         {"_VelmoSmall", "Shared Cython type cython_function_or_method has the wrong size, try recompiling"},
         {"int", "Shared Cython type cython_function_or_method has the wrong size, try recompiling"},
+        {"_VelmoSlots",
+         "Shared Cython type cython_function_or_method is incompatible: _VelmoSlots has a different layout, "
+         "try recompiling"},
     };
     for (const Case &c : cases) {
         Ref object = eval(c.object);
@@ -118,7 +150,7 @@ TEST_F(RegistryFetch, LookupErrorsOtherThanAttributeErrorPropagate) {
         run("class _VelmoRegistry(types.ModuleType):\n"
             "    def __getattribute__(self, name):\n"
             "        raise RuntimeError('registry lookup ' + name)\n"
-            "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
+            "sys.modules[_velmo_registry] = _VelmoRegistry(_velmo_registry)\n"));
     expect_failure(fetch_shared_function_type(), PyExc_RuntimeError,
                    "registry lookup cython_function_or_method");
     EXPECT_FALSE(own_type_ready());
@@ -130,9 +162,9 @@ TEST_F(RegistryFetch, AttributeErrorSubclassMeansNothingIsRegistered) {
             "class _VelmoRegistry(types.ModuleType):\n"
             "    def __getattr__(self, name):\n"
             "        raise _VelmoMissing(name)\n"
-            "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
+            "sys.modules[_velmo_registry] = _VelmoRegistry(_velmo_registry)\n"));
     PyTypeObject *type = fetch_shared_function_type();
-    ASSERT_EQ(type, &cyfunction_type) << velmo_test::take_error_text();
+    ASSERT_EQ(type, own_) << velmo_test::take_error_text();
     EXPECT_EQ(registered().get(), own_type());
     Py_DECREF(type);
 }
@@ -142,7 +174,7 @@ TEST_F(RegistryFetch, FailedRegistrationLeavesTheTypeReadyButUnregistered) {
         run("class _VelmoRegistry(types.ModuleType):\n"
             "    def __setattr__(self, name, value):\n"
             "        raise PermissionError('read-only registry')\n"
-            "sys.modules['_cython_0_29_32'] = _VelmoRegistry('_cython_0_29_32')\n"));
+            "sys.modules[_velmo_registry] = _VelmoRegistry(_velmo_registry)\n"));
     expect_failure(fetch_shared_function_type(), PyExc_PermissionError, "read-only registry");
     EXPECT_TRUE(own_type_ready());
     EXPECT_FALSE(registered());
@@ -159,7 +191,7 @@ TEST_F(RegistryFetch, RegistryThatCannotBeObtainedFailsWithTheInterpreterError) 
     ASSERT_TRUE(
         run("class _VelmoCollider:\n"
             "    def __hash__(self):\n"
-            "        return hash('_cython_0_29_32')\n"
+            "        return hash(_velmo_registry)\n"
             "    def __eq__(self, other):\n"
             "        raise LookupError('colliding key')\n"
             "_velmo_key = _VelmoCollider()\n"
@@ -199,7 +231,8 @@ TEST_F(StringConstants, EachKindOfRowBuildsItsObjectWithItsHash) {
     ASSERT_EQ(velmo::init_string_constants(table), 0) << velmo_test::take_error_text();
 
     ASSERT_TRUE(bytes != nullptr && PyBytes_CheckExact(bytes));
-    EXPECT_EQ(std::string(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes)), std::string("a\0b", 3));
+    EXPECT_EQ(std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))),
+              std::string("a\0b", 3));
     Ref cafe = Ref::steal(PyUnicode_FromString("caf\xc3\xa9"));
     ASSERT_TRUE(decoded != nullptr && PyUnicode_CheckExact(decoded));
     EXPECT_EQ(PyUnicode_Compare(decoded, cafe.get()), 0);

@@ -1,6 +1,5 @@
-// Helpers shared by velmo's C++ tests: an owner for object references, running
-// Python source in __main__, reading the pending exception, and allocators
-// that fail on demand.
+// Helpers shared by velmo's C++ tests: running Python source in __main__,
+// reading the pending exception, and allocators that fail on demand.
 #ifndef VELMO_TESTS_CPP_TEST_SUPPORT_H
 #define VELMO_TESTS_CPP_TEST_SUPPORT_H
 
@@ -12,51 +11,14 @@
 #include <cstddef>
 #include <initializer_list>
 #include <string>
-#include <utility>
+
+#include "common/ref.h"
 
 namespace velmo_test {
 
-// Owns one reference, or none. Copies take a reference of their own; moves
-// hand the reference over and leave the source empty.
-class Ref {
-  public:
-    Ref() noexcept = default;
-    // Takes over a new reference (or NULL, as a failed call returns).
-    static Ref steal(PyObject *object) noexcept { return Ref(object); }
-    // Takes a reference of its own to a borrowed object.
-    static Ref borrow(PyObject *object) noexcept { return Ref(Py_XNewRef(object)); }
-
-    Ref(const Ref &other) noexcept : object_(Py_XNewRef(other.object_)) {}
-    Ref(Ref &&other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    // The new reference is taken before the old one goes, so assigning an
-    // owner to itself (or to one holding the same object) never frees it.
-    Ref &operator=(const Ref &other) noexcept {
-        reset(Py_XNewRef(other.object_));
-        return *this;
-    }
-    Ref &operator=(Ref &&other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(object_); }
-
-    // Stores a new reference, then releases the old one.
-    void reset(PyObject *object = nullptr) noexcept {
-        PyObject *old = object_;
-        object_ = object;
-        Py_XDECREF(old);
-    }
-    // Hands the reference to the caller.
-    PyObject *release() noexcept { return std::exchange(object_, nullptr); }
-    PyObject *get() const noexcept { return object_; }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-  private:
-    explicit Ref(PyObject *object) noexcept : object_(object) {}
-    PyObject *object_ = nullptr;
-};
+// The owner the module's own code uses; its counts are tested in
+// test_support_test.cpp.
+using velmo::Ref;
 
 inline Py_ssize_t refcount(PyObject *object) { return Py_REFCNT(object); }
 

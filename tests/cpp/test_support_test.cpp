@@ -1,5 +1,7 @@
-// The reference owner that every other test relies on: each operation must
-// leave the owned object's count exactly where it belongs.
+// The ownership helpers that the module and every other test rely on: each
+// operation of the reference owner must leave the owned object's count
+// exactly where it belongs, and the saved-exception guard must hand back the
+// very exception it took.
 #include "test_support.h"
 
 namespace {
@@ -84,6 +86,31 @@ TEST_F(RefOwner, ResetAndReleaseTransferOwnership) {
     EXPECT_FALSE(owner);
     EXPECT_EQ(refcount(b_), b_base_ + 1);
     Py_DECREF(handed);
+}
+
+TEST_F(RefOwner, SavedExceptionPutsBackTheVeryExceptionOrGivesWayWhenDiscarded) {
+    // a_ plays the exception value: any object will do for the guard.
+    PyErr_SetObject(PyExc_ValueError, a_);
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    {
+        velmo::SavedException saved;
+        EXPECT_EQ(PyErr_Occurred(), nullptr) << "the failure is moved aside";
+        PyErr_SetString(PyExc_KeyError, "raised meanwhile");
+    }
+    PyErr_Fetch(&type, &value, &traceback);
+    EXPECT_EQ(type, PyExc_ValueError) << "what was raised meanwhile is dropped";
+    EXPECT_EQ(value, a_);
+    PyErr_Restore(type, value, traceback);
+    {
+        velmo::SavedException saved;
+        PyErr_SetString(PyExc_KeyError, "replaces it");
+        saved.discard();
+    }
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyError));
+    PyErr_Clear();
+    // TearDown finds a_ back at its count: the saved value was released once.
 }
 
 }  // namespace

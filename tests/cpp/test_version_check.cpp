@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "module/module_state.h"
+#include "module/module.h"
 #include "test_support.h"
 
 namespace {

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "function_type/cyfunction.h"
-#include "module/module_state.h"
 
 namespace {
 
@@ -51,7 +50,11 @@ PyObject *defaults_getters = nullptr;
 
 CyFunction *as_cyfunction(PyObject *func) noexcept { return reinterpret_cast<CyFunction *>(func); }
 
-PyTypeObject *function_type() noexcept { return velmo::module_state.function_type; }
+// The function type of the process (velmo's, when velmo was imported first),
+// fetched once at import; a new reference kept for the life of the process.
+PyTypeObject *shared_type = nullptr;
+
+PyTypeObject *function_type() noexcept { return shared_type; }
 
 // Borrowed [callable, calls] entry of func, or NULL with an exception set.
 PyObject *getter_entry(PyObject *func) noexcept {
@@ -140,9 +143,9 @@ PyObject *peer_make(PyObject * /*module*/, PyObject *args, PyObject *kw) noexcep
     PyObject *own_globals = globals != Py_None ? Py_NewRef(globals) : PyDict_New();
     PyObject *func = nullptr;
     if (own_qualname != nullptr && own_globals != nullptr) {
-        func = velmo::cyfunction_new(record, flags, own_qualname, closure != Py_None ? closure : nullptr,
-                                     module != Py_None ? module : nullptr, own_globals,
-                                     code != Py_None ? code : nullptr);
+        func = velmo::cyfunction_new(
+            function_type(), record, flags, own_qualname, closure != Py_None ? closure : nullptr,
+            module != Py_None ? module : nullptr, own_globals, code != Py_None ? code : nullptr);
     }
     Py_XDECREF(own_qualname);
     Py_XDECREF(own_globals);
@@ -261,11 +264,10 @@ PyModuleDef peer_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_velmo_peer(void) noexcept {
-    // This library's own copy of the state: the type velmo registered when it
-    // was imported first, otherwise this library's type, now registered.
-    velmo::ModuleState &state = velmo::module_state;
-    Py_XSETREF(state.function_type, velmo::fetch_shared_function_type());
-    if (state.function_type == nullptr) {
+    // The type velmo registered when it was imported first, otherwise this
+    // library's own type, now registered.
+    Py_XSETREF(shared_type, velmo::fetch_shared_function_type());
+    if (shared_type == nullptr) {
         return nullptr;
     }
     if (defaults_getters == nullptr) {

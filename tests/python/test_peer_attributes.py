@@ -152,16 +152,20 @@ def test_failing_getter_is_called_again_on_next_read(peer):
 
 
 @pytest.mark.parametrize(
-    "result", [[DEFAULTS, KWDEFAULTS], (DEFAULTS,), (), 5], ids=["list", "1-tuple", "empty", "int"]
+    "result, shown",
+    [([DEFAULTS, KWDEFAULTS], "list"), ((DEFAULTS,), "a tuple of 1 item"), ((), "a tuple of 0 items"), (5, "int")],
+    ids=["list", "1-tuple", "empty", "int"],
 )
 @pytest.mark.parametrize("attribute", ["__defaults__", "__kwdefaults__"])
-def test_getter_breaking_its_contract_raises_type_error(peer, result, attribute):
+def test_getter_breaking_its_contract_raises_type_error(peer, result, shown, attribute):
     func = _with_getter(peer, lambda f: result)
     other = "__kwdefaults__" if attribute == "__defaults__" else "__defaults__"
     setattr(func, other, None)
     baseline = sys.getrefcount(result)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError) as excinfo:
         getattr(func, attribute)
+    assert str(excinfo.value) == f"defaults getter of echo_o() must return a tuple of two items, not {shown}"
+    del excinfo
     assert sys.getrefcount(result) == baseline  # the getter's result was released
     assert getattr(func, other) is None  # fields unchanged
     with pytest.raises(TypeError):
@@ -250,8 +254,10 @@ def test_cleared_object_can_still_be_called(peer, cleared):
     member = peer.make("echo_o", flags=0x4)
     peer.clear(member)
     assert member(1, 2) == (1, 2)
-    with pytest.raises(TypeError, match="^unbound method .*needs an argument$"):
+    with pytest.raises(TypeError) as excinfo:
         member()
+    # the method record's name stands in for the cleared qualname
+    assert str(excinfo.value) == "unbound method echo_o() needs an argument"
 
 
 def test_cleared_object_accepts_new_values(cleared):

@@ -1,6 +1,6 @@
-"""Runs exercise.py under valgrind's memcheck with every object taken from
-malloc (PYTHONMALLOC=malloc). Exits 77, which CTest takes as skipped, when
-valgrind is not installed.
+"""Runs exercise.py under valgrind's memcheck (the one given as the argument,
+else the one on PATH) with every object taken from malloc (PYTHONMALLOC=malloc).
+Exits 77, which CTest takes as skipped, when there is no valgrind.
 
 On 3.10 the check is strict: any memory error, and any block definitely lost
 that memcheck.supp does not name, fails it. Later interpreters report on
@@ -34,8 +34,8 @@ def describe(error):
 
 
 def main():
-    valgrind = shutil.which("valgrind")
-    if valgrind is None:
+    valgrind = sys.argv[1] if len(sys.argv) > 1 else shutil.which("valgrind")
+    if valgrind is None or not os.path.exists(valgrind):
         print("valgrind is not installed: memcheck run skipped")
         return 77
     with tempfile.TemporaryDirectory() as scratch:

@@ -1,0 +1,102 @@
+// reference_ideal: the least a function type shaped like velmo's needs to make
+// a call. Like velmo's type it has tp_call and no vectorcall, and dispatches
+// through a METH_O method record; it does nothing else, so its cost is what
+// velmo's call path could come down to without changing its shape.
+#include "bench/reference_body.h"
+
+namespace {
+
+struct IdealFunction {
+    PyObject ob_base;
+    PyMethodDef *method;  // borrowed, static; always METH_O
+    PyObject *self;       // not counted; first argument of the method, NULL here
+};
+
+velmo_bench::BodyConstants constants;
+PyObject *ideal_function_type;  // owned, made by the first execution; never released
+
+PyObject *ideal_fun_hello(PyObject * /*self*/, PyObject *s) noexcept {
+    return velmo_bench::fun_hello_body(constants, s);
+}
+
+PyMethodDef ideal_fun_hello_method = {"fun_hello", ideal_fun_hello, METH_O, nullptr};
+
+PyObject *ideal_call(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept {
+    auto *func = reinterpret_cast<IdealFunction *>(callable);
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", func->method->ml_name);
+        return nullptr;
+    }
+    Py_ssize_t size = PyTuple_GET_SIZE(args);
+    if (size != 1) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
+                     func->method->ml_name, size);
+        return nullptr;
+    }
+    return func->method->ml_meth(func->self, PyTuple_GET_ITEM(args, 0));
+}
+
+void ideal_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+// A heap type, so that the one definition holds whatever PyTypeObject looks
+// like in the interpreter built against; calls read tp_call from a heap type
+// exactly as from a static one.
+PyType_Slot ideal_type_slots[] = {
+    {Py_tp_call, reinterpret_cast<void *>(ideal_call)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(ideal_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec ideal_type_spec = {
+    "reference_ideal.ideal_function",                        // name
+    static_cast<int>(sizeof(IdealFunction)),                 // basicsize
+    0,                                                       // itemsize
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,  // flags: no vectorcall
+    ideal_type_slots,                                        // slots
+};
+
+int ideal_exec(PyObject *module) noexcept {
+    if (velmo_bench::init_body_constants(constants) < 0) {
+        return -1;
+    }
+    if (ideal_function_type == nullptr &&
+        (ideal_function_type = PyType_FromSpec(&ideal_type_spec)) == nullptr) {
+        return -1;
+    }
+    IdealFunction *func = PyObject_New(IdealFunction, reinterpret_cast<PyTypeObject *>(ideal_function_type));
+    if (func == nullptr) {
+        return -1;
+    }
+    func->method = &ideal_fun_hello_method;
+    func->self = nullptr;
+    int added = PyModule_AddObject(module, "fun_hello", reinterpret_cast<PyObject *>(func));
+    if (added < 0) {
+        Py_DECREF(func);  // PyModule_AddObject steals only on success
+    }
+    return added;
+}
+
+PyModuleDef_Slot ideal_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(ideal_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef ideal_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "reference_ideal",  // m_name
+    nullptr,            // m_doc
+    0,                  // m_size: the constants and the type are process-wide
+    nullptr,            // m_methods
+    ideal_slots,        // m_slots
+    nullptr,            // m_traverse
+    nullptr,            // m_clear
+    nullptr,            // m_free
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_reference_ideal() { return PyModuleDef_Init(&ideal_module_def); }

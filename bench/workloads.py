@@ -1,0 +1,242 @@
+"""The side of bench/compare.py that runs inside the interpreter being measured.
+
+    python workloads.py check | callgrind N | time N REPEATS | import NAME
+
+Each mode prints one JSON document on stdout. The implementations under
+comparison, the argument classes and the loops that call them are defined
+here once, so that every mode measures and checks the very same things.
+"""
+import importlib
+import importlib.util
+import json
+import sys
+import time
+from itertools import repeat
+
+# Name in the reports -> module whose `fun_hello` it is.
+IMPLEMENTATIONS = {
+    "velmo": "velmo",
+    "builtin": "reference_builtin",
+    "ideal": "reference_ideal",
+    "floor": "reference_floor",
+    "python": "reference_python",
+}
+# The floor returns None whatever it is given: it is measured, never checked.
+ANSWERING = [name for name in IMPLEMENTATIONS if name != "floor"]
+
+
+class DeclinesEq:
+    """== is NotImplemented both ways, so Python falls back to identity."""
+
+    def __eq__(self, other):
+        return NotImplemented
+
+    __hash__ = object.__hash__
+
+
+class RaisesEq:
+    """== raises, so every call that compares with it fails."""
+
+    def __eq__(self, other):
+        raise ValueError("cannot compare")
+
+    __hash__ = object.__hash__
+
+
+# (label, factory) of the argument classes that get an answer; FAILING's calls
+# raise, and are measured with the loop that catches the error.
+ARGUMENTS = [
+    ("1", lambda: 1),
+    ("2", lambda: 2),
+    ("3", lambda: 3),
+    ("1.0", lambda: 1.0),
+    ("2.0", lambda: 2.0),
+    ("'x'", lambda: "x"),
+    ("True", lambda: True),
+    ("None", lambda: None),
+    ("2**100", lambda: 2**100),
+    ("eq NotImplemented", DeclinesEq),
+]
+FAILING = ("eq raises", RaisesEq)
+LOOP = "loop alone"  # label of the bare loop, the baseline of every figure
+
+
+def answer(s):
+    """What fun_hello(s) must return: Python's own == decides."""
+    if s == 1:
+        return "hello world"
+    if s == 2:
+        return "222222222"
+    return None
+
+
+# The loops every figure comes from. Each takes the same arguments, so that
+# the bare loop differs from a calling one by the call alone. They iterate
+# over repeat(), which allocates nothing: a range would make an int per step
+# above 256, and what the allocator pays for it depends on the state of its
+# pools, which would shift every figure by a varying amount.
+def calls(f, a, n):
+    for _ in repeat(None, n):
+        f(a)
+
+
+def failing_calls(f, a, n):
+    # Catching the error the same way for every implementation: each raise
+    # builds its traceback entries before the except clause drops them.
+    for _ in repeat(None, n):
+        try:
+            f(a)
+        except ValueError:
+            pass
+
+
+def bare_loop(f, a, n):
+    for _ in repeat(None, n):
+        pass
+
+
+def load():
+    return {name: importlib.import_module(module).fun_hello for name, module in IMPLEMENTATIONS.items()}
+
+
+def plan():
+    """[(implementation, argument label, loop, callable, argument)] in measuring order."""
+    functions = load()
+    cases = [(LOOP, LOOP, bare_loop, None, None)]
+    for label, make in ARGUMENTS:
+        value = make()
+        cases += [(name, label, calls, f, value) for name, f in functions.items()]
+    label, make = FAILING
+    value = make()
+    cases += [(name, label, failing_calls, functions[name], value) for name in ANSWERING]
+    return cases
+
+
+def check():
+    """Every disagreement between the implementations, as readable strings."""
+    functions = load()
+    problems = []
+
+    def expect(condition, what):
+        if not condition:
+            problems.append(what)
+
+    for label, make in ARGUMENTS:
+        value = make()
+        wanted = answer(value)
+        for name in ANSWERING:
+            before = sys.getrefcount(value)
+            got = [functions[name](value) for _ in range(100)]
+            expect(got == [wanted] * 100, f"{name}({label}) returned {got[0]!r}, not {wanted!r}")
+            del got
+            expect(
+                sys.getrefcount(value) == before, f"{name}({label}) changed the argument's reference count"
+            )
+        expect(functions["floor"](value) is None, f"floor({label}) did not return None")
+
+    label, make = FAILING
+    value = make()
+    for name in ANSWERING:
+        try:
+            functions[name](value)
+        except ValueError as error:
+            files = []
+            tb = error.__traceback__
+            while tb is not None:
+                files.append(tb.tb_frame.f_code.co_filename.rsplit("/", 1)[-1])
+                tb = tb.tb_next
+            del error, tb
+            # This function's frame, the implementation's entry, then __eq__'s.
+            own = {"velmo": ["velmo.py"], "python": ["reference_python.py"]}.get(name, [])
+            expect(files[1:-1] == own, f"{name}({label}) left traceback entries {files}")
+        else:
+            problems.append(f"{name}({label}) did not raise")
+
+    # The call shapes a METH_O function refuses; the Python def, which takes
+    # keywords, and the floor, which takes anything, are not asked.
+    refused = [((), {}), ((1, 2), {}), ((1,), {"k": 1}), ((), {"s": 1})]
+    for name in ("velmo", "builtin", "ideal"):
+        for args, kwargs in refused:
+            try:
+                functions[name](*args, **kwargs)
+            except TypeError:
+                pass
+            else:
+                problems.append(f"{name}(*{args}, **{kwargs}) did not raise TypeError")
+
+    # The marker must load wherever callgrind will need it.
+    importlib.import_module("callgrind_marker").boundary()
+    return {"problems": problems, "labels": [label for label, _ in ARGUMENTS + [FAILING]]}
+
+
+def measure_callgrind(n):
+    """Runs each case for a warm-up, then n calls, then 2n calls, with a
+    profile boundary after each; compare.py reads the parts callgrind dumps."""
+    cases = plan()
+    boundary = importlib.import_module("callgrind_marker").boundary
+    warmup = max(n // 10, 10)
+    boundary()  # the first dump: start-up and setup
+    for _, _, loop, f, a in cases:
+        loop(f, a, warmup)
+        boundary()
+        loop(f, a, n)
+        boundary()
+        loop(f, a, 2 * n)
+        boundary()
+    return {"cases": [[name, label] for name, label, *_ in cases], "first_part": 2, "parts_per_case": 3}
+
+
+def measure_time(n, repeats):
+    """Median ns per iteration of each case. Within a repeat, every argument
+    class runs each implementation in turn, starting one further along each
+    repeat, so that drifts of the machine touch them all alike."""
+    cases = plan()
+    by_label = {}
+    for case in cases:
+        by_label.setdefault(case[1], []).append(case)
+    timer = time.perf_counter_ns
+    samples = {(name, label): [] for name, label, *_ in cases}
+    for _, _, loop, f, a in cases:
+        loop(f, a, n // 10)  # warm-up
+    for r in range(repeats):
+        for group in by_label.values():
+            shift = r % len(group)
+            for name, label, loop, f, a in group[shift:] + group[:shift]:
+                start = timer()
+                loop(f, a, n)
+                samples[name, label].append((timer() - start) / n)
+    return {
+        "ns": [[name, label, sorted(values)[len(values) // 2]] for (name, label), values in samples.items()]
+    }
+
+
+def measure_import(name):
+    """Imports one module between two profile boundaries (the part in
+    between is the import). Every folder on the path is listed beforehand,
+    so both modules meet the same finder caches."""
+    importlib.util.find_spec("velmo_bench_absent_module")
+    boundary = importlib.import_module("callgrind_marker").boundary
+    boundary()
+    __import__(name)
+    boundary()
+    return {"module": name}
+
+
+def main(argv):
+    mode = argv[1]
+    if mode == "check":
+        result = check()
+    elif mode == "callgrind":
+        result = measure_callgrind(int(argv[2]))
+    elif mode == "time":
+        result = measure_time(int(argv[2]), int(argv[3]))
+    elif mode == "import":
+        result = measure_import(argv[2])
+    else:
+        raise SystemExit(f"workloads.py: unknown mode {mode!r}")
+    result["python"] = sys.version.split()[0]
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main(sys.argv)

@@ -1,0 +1,53 @@
+# How the module ships: stripped, with its symbols kept aside, and installed
+# with its type stub into the site-packages of the interpreter it was built for.
+
+# The module loses its symbol table and any debug information after linking;
+# both go to <module>.debug beside it, which the module names in its
+# .gnu_debuglink section, so gdb, perf and addr2line still find them. The tests
+# load the stripped file, so they exercise exactly what ships.
+if(CMAKE_OBJCOPY)
+  add_custom_command(TARGET velmo POST_BUILD
+    COMMAND "${CMAKE_OBJCOPY}" --only-keep-debug "$<TARGET_FILE:velmo>" "$<TARGET_FILE:velmo>.debug"
+    COMMAND "${CMAKE_OBJCOPY}" --strip-unneeded "--add-gnu-debuglink=$<TARGET_FILE:velmo>.debug"
+            "$<TARGET_FILE:velmo>"
+    VERBATIM)
+else()
+  message(WARNING "velmo: no objcopy found; the module keeps its symbols and debug information")
+endif()
+
+# site-packages relative to the interpreter's prefix, so that --prefix (or
+# DESTDIR) moves the whole installation.
+execute_process(
+  COMMAND "${Python3_EXECUTABLE}" -c
+          "import os, sysconfig; base = sysconfig.get_config_var('platbase'); print(base); print(os.path.relpath(sysconfig.get_path('platlib'), base))"
+  OUTPUT_VARIABLE _velmo_site
+  RESULT_VARIABLE _velmo_site_rc
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT _velmo_site_rc EQUAL 0)
+  message(FATAL_ERROR "velmo: cannot ask ${Python3_EXECUTABLE} for its site-packages folder")
+endif()
+string(REPLACE "\n" ";" _velmo_site "${_velmo_site}")
+list(GET _velmo_site 0 _velmo_python_prefix)
+list(GET _velmo_site 1 _velmo_site_packages)
+
+# Without an explicit prefix, `cmake --install` installs for the interpreter the
+# module was built for, as pip would.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX "${_velmo_python_prefix}" CACHE PATH "Install prefix" FORCE)
+endif()
+set(VELMO_INSTALL_DIR "${_velmo_site_packages}" CACHE STRING
+    "Folder for the module and its stub, relative to the install prefix")
+
+# Component `module` is what a wheel holds. The stub goes in twice: beside the
+# module, where editors and type checkers that follow the module's location
+# look, and as the stub-only package velmo-stubs, the one place from which
+# mypy takes the types of a single-module distribution in site-packages.
+install(TARGETS velmo LIBRARY DESTINATION "${VELMO_INSTALL_DIR}" COMPONENT module)
+install(FILES "${PROJECT_SOURCE_DIR}/velmo.pyi" DESTINATION "${VELMO_INSTALL_DIR}" COMPONENT module)
+install(FILES "${PROJECT_SOURCE_DIR}/velmo.pyi" DESTINATION "${VELMO_INSTALL_DIR}/velmo-stubs"
+        RENAME __init__.pyi COMPONENT module)
+# Component `debug`: the symbols, beside the module where the debug link
+# points; a plain `cmake --install` includes it, a wheel does not.
+if(CMAKE_OBJCOPY)
+  install(FILES "$<TARGET_FILE:velmo>.debug" DESTINATION "${VELMO_INSTALL_DIR}" COMPONENT debug)
+endif()

@@ -1,0 +1,77 @@
+"""Builds velmo with the project's own CMake build for the interpreter running this file.
+
+The metadata lives in pyproject.toml. Building runs CMake in setuptools' build
+folder (tests and benchmarks off), then installs the CMake project's `module`
+component, which holds the module and its stubs, where setuptools collects
+the wheel. VELMO_CMAKE_ARGS adds arguments to the configure step, e.g.
+VELMO_CMAKE_ARGS=-DCMAKE_BUILD_TYPE=RelWithDebInfo.
+"""
+
+import os
+import shlex
+import shutil
+import sys
+from pathlib import Path
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = Path(__file__).resolve().parent
+
+
+class CMakeExtension(Extension):
+    def __init__(self, name: str) -> None:
+        super().__init__(name, sources=[])
+
+
+class BuildWithCMake(build_ext):
+    def build_extension(self, ext: Extension) -> None:
+        cmake = shutil.which("cmake")
+        if cmake is None:
+            raise SystemExit("velmo: building needs CMake 3.18 or newer on PATH")
+        work = Path(self.build_temp).resolve()
+        build_dir = work / "cmake"
+        stage = work / "stage"
+        # The module's directory in the wheel, or the source folder for --inplace.
+        target = Path(self.get_ext_fullpath(ext.name)).resolve()
+
+        self.spawn([
+            cmake, "-S", str(ROOT), "-B", str(build_dir),
+            f"-DPython3_EXECUTABLE={sys.executable}",
+            "-DVELMO_BUILD_TESTS=OFF",
+            "-DVELMO_BUILD_BENCHMARKS=OFF",
+            "-DVELMO_INSTALL_DIR=.",
+            *shlex.split(os.environ.get("VELMO_CMAKE_ARGS", "")),
+        ])
+        build = [cmake, "--build", str(build_dir), "--target", "velmo"]
+        if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:
+            build += ["--parallel", str(self.parallel or os.cpu_count() or 1)]
+        self.spawn(build)
+        # A fresh stage, so that nothing from an earlier build rides along.
+        shutil.rmtree(stage, ignore_errors=True)
+        self.spawn([cmake, "--install", str(build_dir), "--prefix", str(stage), "--component", "module"])
+
+        module = stage / target.name
+        if not module.is_file():
+            found = sorted(p.name for p in stage.iterdir())
+            raise SystemExit(f"velmo: CMake installed {found}, not {target.name}")
+        for path in sorted(stage.rglob("*")):
+            # An in-place build only needs the module: the stub is already there.
+            if path.is_dir() or (self.inplace and path != module):
+                continue
+            destination = target.parent / path.relative_to(stage)
+            self.mkpath(str(destination.parent))
+            self.copy_file(str(path), str(destination))
+
+
+setup(
+    ext_modules=[CMakeExtension("velmo")],
+    # The module and its stubs come from CMake's install rule; setuptools'
+    # package discovery would otherwise pick up the test folders.
+    py_modules=[],
+    packages=[],
+    zip_safe=False,
+    cmdclass={"build_ext": BuildWithCMake},
+    # Not build/: that is where the CMake build of the tests lives.
+    options={"build": {"build_base": "build-pip"}},
+)

@@ -1,0 +1,192 @@
+"""Checks velmo as users get it: installed by pip into a fresh virtual environment.
+
+  install   copy the source tree, then in a new venv: `pip install .`, use the
+            module from outside the tree, `pip uninstall` (nothing may stay
+            behind), `pip wheel .` (the wheel's tag and contents), install that
+            wheel. The venv is left with the wheel installed for `types`.
+  types     mypy checks typed_usage.py against the stub installed in that venv,
+            finding it the way it finds any installed distribution's types.
+  stubtest  mypy's stubtest compares velmo.pyi with the built module; it runs
+            under the module's own interpreter, since it imports the module.
+
+Everything works offline: pip's build requirements come from --wheels when
+that folder holds them (Debian's python3-setuptools-whl and python3-wheel-whl),
+from the package index otherwise. Exit status 77 means skipped.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import zipfile
+from pathlib import Path
+
+SKIPPED = 77
+# Never copied into the test's source tree: build output and caches.
+IGNORED = ("build", "build-*", "dist", "*.egg-info", "__pycache__", ".git", ".pytest_cache",
+           ".hypothesis", "*.so", "compile_commands.json")
+
+
+def run(*command: object, cwd: Path | None = None, env: dict[str, str] | None = None,
+        capture: bool = False) -> str:
+    args = [str(part) for part in command]
+    print("+", " ".join(args), flush=True)
+    result = subprocess.run(args, cwd=cwd, env=env, text=True,
+                            stdout=subprocess.PIPE if capture else None)
+    if result.returncode != 0:
+        sys.exit(f"failed with status {result.returncode}: {' '.join(args)}")
+    return result.stdout if capture else ""
+
+
+def copy_sources(source: Path, destination: Path) -> None:
+    """Copies what a fresh clone would hold, plus uncommitted work."""
+    try:
+        listed = subprocess.run(
+            ["git", "-C", str(source), "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+            check=True, capture_output=True, text=True).stdout.split("\0")
+    except (OSError, subprocess.CalledProcessError):
+        shutil.copytree(source, destination, ignore=shutil.ignore_patterns(*IGNORED))
+        return
+    for name in filter(None, listed):
+        path = source / name
+        if path.is_file():
+            (destination / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(path, destination / name)
+
+
+def venv_paths(python: Path) -> tuple[str, str]:
+    """The venv interpreter's version (X.Y) and its platform-specific site-packages."""
+    out = run(python, "-c", "import sys, sysconfig; print('%d.%d' % sys.version_info[:2]); "
+              "print(sysconfig.get_path('platlib'))", capture=True).split("\n")
+    return out[0], out[1]
+
+
+def files_under(root: Path) -> set[str]:
+    # pip's own bytecode comes and goes with its runs; it is not velmo's.
+    return {str(p.relative_to(root)) for p in root.rglob("*")
+            if p.is_file() and "__pycache__" not in p.parts}
+
+
+def use_installed(python: Path, site_packages: str, example: Path) -> None:
+    """Runs the typed example outside the source tree; the module must come from the venv."""
+    with tempfile.TemporaryDirectory() as where:
+        shutil.copy2(example, where)
+        loaded = run(python, example.name, cwd=Path(where), capture=True).strip()
+    if Path(loaded).parent != Path(site_packages):
+        sys.exit(f"velmo was loaded from {loaded}, not from the venv's {site_packages}")
+
+
+def check_wheel(wheel: Path, version: str) -> None:
+    tag = "cp" + version.replace(".", "")
+    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    if not wheel.name.endswith(f"-{tag}-{tag}-{platform}.whl"):
+        sys.exit(f"wheel {wheel.name} lacks the tag {tag}-{tag}-{platform}")
+    names = zipfile.ZipFile(wheel).namelist()
+    shipped = sorted(n for n in names if ".dist-info/" not in n)
+    module = [n for n in shipped if n.startswith("velmo.") and n.endswith(".so")]
+    if len(module) != 1 or shipped != sorted(module + ["velmo.pyi", "velmo-stubs/__init__.pyi"]):
+        sys.exit(f"wheel holds {shipped}; expected the module, velmo.pyi and velmo-stubs/__init__.pyi")
+
+
+def install(args: argparse.Namespace) -> int:
+    # Only the venv may provide velmo (and the venv's own interpreter its stdlib).
+    for name in ("PYTHONPATH", "PYTHONHOME"):
+        os.environ.pop(name, None)
+    work: Path = args.work
+    shutil.rmtree(work, ignore_errors=True)
+    source = work / "source"
+    source.mkdir(parents=True)
+    copy_sources(args.source, source)
+
+    venv = work / "venv"
+    run(sys.executable, "-m", "venv", venv)
+    python = venv / "bin" / "python"
+    version, site_packages = venv_paths(python)
+    pip = [python, "-m", "pip", "--disable-pip-version-check", "--no-input"]
+    wheels = args.wheels
+    if wheels and any(wheels.glob("setuptools-*.whl")) and any(wheels.glob("wheel-*.whl")):
+        run(*pip, "install", "--no-index", "--find-links", wheels, "setuptools", "wheel")
+    else:
+        run(*pip, "install", "setuptools", "wheel")
+    before = files_under(venv)
+
+    run(*pip, "install", "--no-build-isolation", ".", cwd=source)
+    use_installed(python, site_packages, args.example)
+    run(*pip, "uninstall", "--yes", "velmo")
+    if (left := files_under(venv) - before):
+        sys.exit(f"pip uninstall left behind: {sorted(left)}")
+
+    dist = work / "dist"
+    run(*pip, "wheel", "--no-build-isolation", "--no-deps", "--wheel-dir", dist, ".", cwd=source)
+    wheel, = dist.glob("velmo-*.whl")
+    check_wheel(wheel, version)
+    run(*pip, "install", "--no-index", wheel)
+    use_installed(python, site_packages, args.example)
+    print("velmo installs, imports, uninstalls cleanly and builds its wheel under Python", version)
+    return 0
+
+
+def types(args: argparse.Namespace) -> int:
+    python = args.work / "venv" / "bin" / "python"
+    version, _ = venv_paths(python)
+    # mypy asks the venv's interpreter for its site-packages by running a
+    # script from mypy's own folder, which holds a types.py; from 3.12 on that
+    # shadows the standard module during start-up unless the script's folder
+    # stays off sys.path. (Older interpreters ignore the variable.)
+    env = dict(os.environ, PYTHONSAFEPATH="1")
+    for name in ("MYPYPATH", "PYTHONPATH"):
+        env.pop(name, None)
+    # Outside the source tree, whose velmo.pyi mypy would otherwise find first.
+    with tempfile.TemporaryDirectory() as where:
+        shutil.copy2(args.example, where)
+        run(args.mypy, "--strict", "--no-incremental", "--python-executable", python,
+            "--python-version", version, args.example.name, cwd=Path(where), env=env)
+    return 0
+
+
+def stubtest(args: argparse.Namespace) -> int:
+    try:
+        importlib.import_module("mypy.stubtest")
+    except ModuleNotFoundError:
+        print("stubtest: mypy is not importable; install python3-mypy or put mypy on PYTHONPATH")
+        return 1 if args.require else SKIPPED
+    except Exception as error:  # an older mypy that this interpreter cannot run
+        print(f"stubtest: skipped, the available mypy cannot run under Python "
+              f"{sys.version_info[0]}.{sys.version_info[1]}: {error!r}")
+        return SKIPPED
+    env = dict(os.environ, MYPYPATH=str(args.stub_dir))
+    run(sys.executable, "-m", "mypy.stubtest", "--concise", "velmo", env=env)
+    return 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    p = commands.add_parser("install")
+    p.add_argument("--source", type=Path, required=True)
+    p.add_argument("--work", type=Path, required=True)
+    p.add_argument("--example", type=Path, required=True)
+    p.add_argument("--wheels", type=Path, default=Path("/usr/share/python-wheels"))
+    p = commands.add_parser("types")
+    p.add_argument("--work", type=Path, required=True)
+    p.add_argument("--example", type=Path, required=True)
+    p.add_argument("--mypy", required=True)
+    p = commands.add_parser("stubtest")
+    p.add_argument("--stub-dir", type=Path, required=True)
+    p.add_argument("--require", action="store_true", help="fail rather than skip without mypy")
+    args = parser.parse_args()
+    # The commands run in other folders.
+    for name, value in vars(args).items():
+        if isinstance(value, Path):
+            setattr(args, name, value.resolve())
+    return {"install": install, "types": types, "stubtest": stubtest}[args.command](args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,22 @@
+"""Types of velmo, a compiled module.
+
+fun_hello compares its argument with Python's own ==, so anything equal to 1
+(1.0, True, Fraction(1), an object whose __eq__ says so) gets "hello world",
+and anything equal to 2 gets "222222222". The overloads name the literal
+arguments whose answer is certain; everything else may get either string or
+None. The argument is positional-only: the function takes no keywords.
+"""
+
+from typing import Literal, overload
+
+# The doctest hook: an empty dict that doctest reads for extra tests.
+__test__: dict[str, object]
+
+@overload
+def fun_hello(s: Literal[1, True], /) -> Literal["hello world"]: ...
+@overload
+def fun_hello(s: Literal[2], /) -> Literal["222222222"]: ...
+@overload
+def fun_hello(s: None, /) -> None: ...
+@overload
+def fun_hello(s: object, /) -> Literal["hello world", "222222222"] | None: ...

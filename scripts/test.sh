@@ -9,24 +9,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-# pytest and hypothesis come from Debian and run under every version from this
-# folder; pytest 7.2 needs exceptiongroup and tomli there too on 3.10.
-dist=/usr/lib/python3/dist-packages
-debs=(python3-pytest python3-hypothesis python3-exceptiongroup python3-tomli)
-missing=0
-for mod in pytest hypothesis exceptiongroup tomli; do
-    [[ -e "$dist/$mod/__init__.py" ]] || missing=1
-done
-if (( missing )); then
-    if [[ "$(id -u)" == 0 ]] && command -v apt-get >/dev/null; then
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get install -y "${debs[@]}" \
-            || { apt-get update && apt-get install -y "${debs[@]}"; }
-    else
-        echo "test.sh: pytest/hypothesis missing from $dist;" \
-             "install ${debs[*]} (as root)" >&2
-    fi
-fi
+bash scripts/install_test_deps.sh
 
 versions=(3.10 3.11 3.12 3.13)
 

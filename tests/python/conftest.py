@@ -11,6 +11,12 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
+
+# Under sanitizers or other instrumentation a run is many times slower than
+# hypothesis' default deadline allows for; such runs choose this profile.
+settings.register_profile("slow", deadline=None)
+settings.load_profile(os.environ.get("VELMO_HYPOTHESIS_PROFILE", "default"))
 
 
 def _run_fresh(code, *, env=None, check=True, timeout=120):

@@ -1,7 +1,10 @@
 """Function attributes of velmo.fun_hello, its repr and its pickling hook."""
 import copy
+import gc
 import pickle
 import re
+import sys
+import weakref
 
 import pytest
 
@@ -252,3 +255,47 @@ def test_released_value_sees_what_replaced_it(f, attr, base, args, change):
         # Emptied annotations read back as a new dict, every other field as None.
         replacement = f.__annotations__ if attr == "__annotations__" else None
     assert len(seen) == 1 and seen[0] is replacement
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12),
+                    reason="from 3.12 on the collector runs between bytecodes, never inside an allocation")
+@pytest.mark.parametrize("owner, attr", [("velmo", "__annotations__"), ("peer", "__annotations__"),
+                                         ("peer", "__dict__")])
+def test_lazy_dict_yields_to_a_value_assigned_while_it_is_made(f, owner, attr):
+    # The getter's new dict is an allocation, and an allocation may run the
+    # collector, whose finalisers may assign the very field being filled.
+    if owner == "velmo":
+        func = f
+    else:
+        import velmo_peer
+
+        func = velmo_peer.make("echo_o")
+    if attr == "__annotations__":
+        func.__annotations__ = None  # empties the field
+    assigned = D()
+    alive = weakref.ref(assigned)
+    ran = []
+
+    class AssignsWhenCollected:
+        def __del__(self):
+            ran.append(True)
+            setattr(func, attr, assigned)
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    held = [{} for _ in range(400)]  # drains the dict free list: the getter must allocate
+    cycle = AssignsWhenCollected()
+    cycle.me = cycle
+    del cycle
+    gc.set_threshold(1)
+    try:
+        got = getattr(func, attr)
+    finally:
+        gc.set_threshold(*threshold)
+    del held
+    assert ran == [True], "the collection did not run inside the getter"
+    assert got is assigned and getattr(func, attr) is assigned
+    # Replacing it must release the last reference the function held.
+    setattr(func, attr, {})
+    del got, assigned
+    assert alive() is None

@@ -260,3 +260,122 @@ def test_failing_calls_do_not_leak(velmo, fails_at, where):
     gc.collect()
     assert alive() is None
 
+
+
+# --- reference counts on every path ------------------------------------------
+
+
+class Obj:
+    pass
+
+
+class Holder:
+    pass
+
+
+def _fresh_str(*parts):
+    # Built at run time: never interned, never a constant, so never immortal.
+    return "".join(parts)
+
+
+def _path_exact_int(velmo):
+    a = int("1234567")
+    return lambda: velmo.fun_hello(a), [a]
+
+
+def _path_python_eq(velmo):
+    answer = [0]
+    arg = EqualTo({2: answer})
+    return lambda: velmo.fun_hello(arg), [arg, answer]
+
+
+def _path_shape_errors(velmo):
+    a, b = Obj(), Obj()
+
+    def run():
+        for call in (lambda: velmo.fun_hello(a, b), lambda: velmo.fun_hello(s=a)):
+            try:
+                call()
+            except TypeError:
+                pass
+
+    return run, [a, b]
+
+
+def _path_failing_call(velmo):
+    bad = BadBool()
+    arg = Raising(2, "bool", bad)
+
+    def run():
+        try:
+            velmo.fun_hello(arg)
+        except Boom:
+            pass
+
+    return run, [arg, bad, velmo.fun_hello, vars(velmo)]
+
+
+def _path_binding(velmo):
+    holder = type("Owner", (Holder,), {"f": velmo.fun_hello})()
+    return lambda: (holder.f(), velmo.fun_hello.__get__(holder)), [holder]
+
+
+def _path_member_call(velmo):
+    import velmo_peer
+
+    member = velmo_peer.make("echo_varargs", flags=0x4)
+    a, b = Obj(), Obj()
+    return lambda: member(a, b), [member, a, b]
+
+
+def _path_getters(velmo):
+    f = velmo.fun_hello
+    counted = [f, f.__code__, f.__globals__, f.__dict__, f.__annotations__, velmo.fun_hello(1)]
+
+    def run():
+        for name in ("__name__", "__qualname__", "__doc__", "__dict__", "__code__", "__globals__", "__module__",
+                     "__annotations__", "__defaults__", "__kwdefaults__", "__self__", "__closure__"):
+            getattr(f, name)
+
+    return run, counted
+
+
+def _path_setters(velmo):
+    import velmo_peer
+
+    g = velmo_peer.make("echo_o")
+    values = {"__name__": _fresh_str("re", "named"), "__qualname__": _fresh_str("Owner.", "renamed"),
+              "__doc__": _fresh_str("d", "oc"), "__dict__": {}, "__defaults__": (Obj(),),
+              "__kwdefaults__": {}, "__annotations__": {}, "__module__": Obj(), "extra": Obj()}
+
+    def run():
+        for name, value in values.items():
+            setattr(g, name, value)
+
+    return run, [g, *values.values()]
+
+
+def _path_repr_and_reduce(velmo):
+    import velmo_peer
+
+    qualname = _fresh_str("Owner.", "meth")
+    g = velmo_peer.make("echo_o", qualname=qualname)
+    return lambda: (repr(g), g.__reduce__(), g.__reduce_ex__(2)), [g, qualname]
+
+
+@pytest.mark.parametrize(
+    "path",
+    [_path_exact_int, _path_python_eq, _path_shape_errors, _path_failing_call, _path_binding, _path_member_call,
+     _path_getters, _path_setters, _path_repr_and_reduce],
+    ids=lambda path: path.__name__[len("_path_"):],
+)
+def test_reference_counts_are_stable_on_every_path(velmo, path):
+    run, counted = path(velmo)
+    # Immortal objects (3.12+) keep one count whatever happens: they would
+    # prove nothing, so every row counts objects made to be mortal.
+    assert all(sys.getrefcount(obj) < 2**29 for obj in counted)
+    run()  # first use: lazily made attributes and caches settle
+    before = [sys.getrefcount(obj) for obj in counted]
+    for _ in range(N):
+        run()
+    assert [sys.getrefcount(obj) for obj in counted] == before

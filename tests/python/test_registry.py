@@ -36,6 +36,15 @@ SCENARIO = textwrap.dedent(
     class Missing(AttributeError):
         pass
 
+    def of_size(size, name, extra=()):
+        # A class of `size`-byte instances: as many plain slots as that takes
+        # besides `extra` (where the interpreter puts a dict differs by version).
+        for count in range(40):
+            made = type(name, (), {"__slots__": tuple("s%d" % i for i in range(count)) + extra})
+            if made.__basicsize__ == size:
+                return made
+        raise SystemExit("no class of %d-byte instances" % size)
+
     registry = sys.modules["_cython_0_29_32"] = Registry("_cython_0_29_32")
     SEED
     report = {"error": None}
@@ -59,6 +68,9 @@ SCENARIO = textwrap.dedent(
 )
 
 WRONG_SIZE = "Shared Cython type cython_function_or_method has the wrong size, try recompiling"
+DIFFERENT_LAYOUT = (
+    "Shared Cython type cython_function_or_method is incompatible: %s has a different layout, try recompiling"
+)
 
 
 @pytest.mark.parametrize(
@@ -72,6 +84,15 @@ WRONG_SIZE = "Shared Cython type cython_function_or_method has the wrong size, t
         # 16 bytes of object head and 22 slots: one pointer more than 184.
         ("registry.cython_function_or_method = type('Y', (), {'__slots__': tuple('s%d' % i for i in range(22))})",
          ["TypeError", WRONG_SIZE]),
+        # 21 slots: exactly 184 bytes, yet no dict or weak-reference list
+        # where function objects keep theirs. Accepted on size alone, its
+        # objects would be read and freed with the wrong layout.
+        ("registry.cython_function_or_method = of_size(184, 'Z')", ["TypeError", DIFFERENT_LAYOUT % "Z"]),
+        # 184 bytes with both a dict and a weak-reference list, elsewhere.
+        ("registry.cython_function_or_method = of_size(184, 'W', ('__dict__', '__weakref__'))",
+         ["TypeError", DIFFERENT_LAYOUT % "W"]),
+        # A genuine type, registered by another module built the same way.
+        ("import velmo_peer", None),
         ("Registry.broken, Registry.error = 'get', RuntimeError('registry unreadable')",
          ["RuntimeError", "registry unreadable"]),
         ("Registry.broken, Registry.error = 'set', PermissionError('registry read-only')",
@@ -79,8 +100,8 @@ WRONG_SIZE = "Shared Cython type cython_function_or_method has the wrong size, t
         # Any AttributeError means "nothing registered yet".
         ("Registry.broken, Registry.error = 'get', Missing('not there')", None),
     ],
-    ids=["not-a-type", "too-small", "too-large", "lookup-raises", "registration-raises",
-         "lookup-attribute-error-subclass"],
+    ids=["not-a-type", "too-small", "too-large", "same-size-no-dict-or-weaklist", "same-size-other-offsets",
+         "genuine-peer", "lookup-raises", "registration-raises", "lookup-attribute-error-subclass"],
 )
 def test_registry_contents_decide_the_first_import(run_fresh, seed, error):
     report = json.loads(run_fresh(SCENARIO.replace("SEED", seed)).stdout.splitlines()[-1])

@@ -52,12 +52,15 @@ int init_string_constants(const StringConstantEntry *table) noexcept {
     return 0;
 }
 
+// Where this module keeps what its traceback entries need; one context for
+// the life of the process, read afresh at every failure.
+constexpr TracebackContext kTracebackContext = {
+    &module_state.globals,   &module_state.runtime_module, &module_state.str_cline_in_traceback,
+    kImplementationFileName, &module_state.code_cache,     &module_state.cline_cache};
+
 void add_site_traceback(const FailureSite &site) noexcept {
-    ModuleState &s = module_state;
-    TracebackContext context = {
-        s.globals,     s.runtime_module, s.str_cline_in_traceback, kImplementationFileName,
-        &s.code_cache, &s.cline_cache};
-    add_traceback(context, site.function, site.implementation_line, site.python_line, kSourceFileName);
+    add_traceback(kTracebackContext, site.function, site.implementation_line, site.python_line,
+                  kSourceFileName);
 }
 
 }  // namespace velmo

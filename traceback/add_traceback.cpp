@@ -52,7 +52,8 @@ void add_traceback(const TracebackContext &context, const char *funcname, int c_
                    const char *filename) noexcept {
     // Every entry's frame runs in the module's globals; without them there is
     // nothing to attach, and the failure is reported without an entry.
-    if (context.globals == nullptr) {
+    PyObject *globals = *context.globals;
+    if (globals == nullptr) {
         return;
     }
     if (c_line != 0) {
@@ -75,7 +76,7 @@ void add_traceback(const TracebackContext &context, const char *funcname, int c_
         insert_code_object(*context.code_cache, key, code);
     }
 
-    PyFrameObject *frame = new_entry_frame(code, context.globals);
+    PyFrameObject *frame = new_entry_frame(code, globals);
     Py_DECREF(code);
     if (frame != nullptr) {
         compat::frame_set_lineno(frame, py_line);

@@ -17,7 +17,7 @@ PyObject *lookup_switch_in_dict(const TracebackContext &context, PyObject *dict)
     if (version != 0 && version == cache.version) {
         return cache.value;
     }
-    PyObject *key = context.switch_name;
+    PyObject *key = *context.switch_name;
     Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
     PyObject *value = _PyDict_GetItem_KnownHash(dict, key, hash);
     if (value == nullptr && PyErr_Occurred()) {
@@ -30,18 +30,30 @@ PyObject *lookup_switch_in_dict(const TracebackContext &context, PyObject *dict)
     return value;
 }
 
+// Where `object` keeps its instance dict, or NULL. A module (what the runtime
+// module is) keeps it at a fixed offset, read here without a call on every
+// failure; anything else asks the interpreter.
+PyObject **instance_dict_slot(PyObject *object) noexcept {
+    Py_ssize_t offset = Py_TYPE(object)->tp_dictoffset;
+    if (offset > 0) {
+        return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + offset);
+    }
+    return _PyObject_GetDictPtr(object);
+}
+
 }  // namespace
 
 int implementation_line_for_traceback(const TracebackContext &context, int c_line) noexcept {
-    PyObject *runtime = context.runtime_module;
+    PyObject *runtime = *context.runtime_module;
+    PyObject *switch_name = *context.switch_name;
     // Before the module has its runtime module, or before it has made the key
     // string, there is no switch to consult: show the line, which is what a
     // failing import most needs.
-    if (runtime == nullptr || context.switch_name == nullptr) {
+    if (runtime == nullptr || switch_name == nullptr) {
         return c_line;
     }
 
-    PyObject **dict_ptr = _PyObject_GetDictPtr(runtime);
+    PyObject **dict_ptr = instance_dict_slot(runtime);
     PyObject *dict = dict_ptr != nullptr ? *dict_ptr : nullptr;
     // The common case: an unchanged dict whose switch was a plain True or
     // False. Nothing here can run code or fail, so the failure being reported
@@ -65,8 +77,8 @@ int implementation_line_for_traceback(const TracebackContext &context, int c_lin
         value = Ref::borrow(lookup_switch_in_dict(context, dict));
     } else {
         getattrofunc getattro = Py_TYPE(runtime)->tp_getattro;
-        Ref fetched = Ref::steal(getattro != nullptr ? getattro(runtime, context.switch_name)
-                                                     : PyObject_GetAttr(runtime, context.switch_name));
+        Ref fetched = Ref::steal(getattro != nullptr ? getattro(runtime, switch_name)
+                                                     : PyObject_GetAttr(runtime, switch_name));
         if (!fetched) {
             PyErr_Clear();
         } else {
@@ -76,7 +88,7 @@ int implementation_line_for_traceback(const TracebackContext &context, int c_lin
 
     if (!value) {
         // Record the default so that users find the switch where it lives.
-        PyObject_SetAttr(runtime, context.switch_name, Py_False);
+        PyObject_SetAttr(runtime, switch_name, Py_False);
         return 0;
     }
     if (value.get() == Py_False) {

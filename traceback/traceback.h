@@ -40,12 +40,15 @@ struct DictVersionCache {
 // Growth step of the code-object cache, in entries.
 inline constexpr int32_t kCodeCacheStep = 64;
 
-// Everything add_traceback needs of the module that reports a failure. All
-// pointers are borrowed from that module, which keeps them alive.
+// Everything add_traceback needs of the module that reports a failure: where
+// that module keeps its globals, runtime module and switch name (read at
+// each failure, so one context serves the module's whole life while those
+// fields are filled and refilled), and its caches. All borrowed from the
+// module, which keeps them alive.
 struct TracebackContext {
-    PyObject *globals;                // every entry's frame runs in them; NULL: no entry is added
-    PyObject *runtime_module;         // holds the switch; NULL: implementation lines are shown
-    PyObject *switch_name;            // "cline_in_traceback", hash computed; NULL: lines shown
+    PyObject *const *globals;         // every entry's frame runs in them; NULL there: no entry is added
+    PyObject *const *runtime_module;  // holds the switch; NULL there: implementation lines are shown
+    PyObject *const *switch_name;     // "cline_in_traceback", hash computed; NULL there: lines shown
     const char *implementation_file;  // named beside the implementation line
     CodeObjectCache *code_cache;
     DictVersionCache *switch_cache;

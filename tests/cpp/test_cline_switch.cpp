@@ -4,6 +4,7 @@
 // out of memory. Each case hands the traceback layer globals, a runtime
 // module and caches of its own. What fun_hello's failures show is tested
 // from Python.
+#include <array>
 #include <string>
 
 #include "common/python_compat.h"
@@ -42,9 +43,13 @@ struct Scope {
         }
         PyMem_Free(code_cache.entries);
     }
+    // The context reads the module's fields where they live; these mirror
+    // the owners above as they are when the context is taken.
     velmo::TracebackContext context() {
-        return {globals.get(), runtime.get(), key.get(), "velmo.cpp", &code_cache, &switch_cache};
+        fields = {globals.get(), runtime.get(), key.get()};
+        return {&fields[0], &fields[1], &fields[2], "velmo.cpp", &code_cache, &switch_cache};
     }
+    std::array<PyObject *, 3> fields{};  // borrowed from globals, runtime and key
 };
 
 // The switch as the runtime module holds it: its value, or NULL when absent.

@@ -89,8 +89,13 @@ TEST_F(RefOwner, ResetAndReleaseTransferOwnership) {
 }
 
 TEST_F(RefOwner, SavedExceptionPutsBackTheVeryExceptionOrGivesWayWhenDiscarded) {
-    // a_ plays the exception value: any object will do for the guard.
-    PyErr_SetObject(PyExc_ValueError, a_);
+    // An instance (holding a_), not a raw value: 3.12 and later would make
+    // one from a raw value at once, and the guard must hand back the very
+    // object that was pending on every version.
+    PyObject *raised = PyObject_CallOneArg(PyExc_ValueError, a_);
+    ASSERT_NE(raised, nullptr);
+    const Py_ssize_t raised_base = refcount(raised);
+    PyErr_SetObject(PyExc_ValueError, raised);
     PyObject *type = nullptr;
     PyObject *value = nullptr;
     PyObject *traceback = nullptr;
@@ -101,7 +106,7 @@ TEST_F(RefOwner, SavedExceptionPutsBackTheVeryExceptionOrGivesWayWhenDiscarded) 
     }
     PyErr_Fetch(&type, &value, &traceback);
     EXPECT_EQ(type, PyExc_ValueError) << "what was raised meanwhile is dropped";
-    EXPECT_EQ(value, a_);
+    EXPECT_EQ(value, raised);
     PyErr_Restore(type, value, traceback);
     {
         velmo::SavedException saved;
@@ -110,7 +115,9 @@ TEST_F(RefOwner, SavedExceptionPutsBackTheVeryExceptionOrGivesWayWhenDiscarded) 
     }
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyError));
     PyErr_Clear();
-    // TearDown finds a_ back at its count: the saved value was released once.
+    EXPECT_EQ(refcount(raised), raised_base) << "the discarded exception is released once";
+    Py_DECREF(raised);
+    // TearDown finds a_ back at its count: the instance that held it is gone.
 }
 
 }  // namespace

@@ -9,9 +9,10 @@
   stubtest  mypy's stubtest compares velmo.pyi with the built module; it runs
             under the module's own interpreter, since it imports the module.
 
-Everything works offline: pip's build requirements come from --wheels when
-that folder holds them (Debian's python3-setuptools-whl and python3-wheel-whl),
-from the package index otherwise. Exit status 77 means skipped.
+Everything works offline: pip's build requirements come from the wheels that
+CPython ships for its own tests (3.12 and later), else from --wheels when that
+folder holds them (Debian's python3-setuptools-whl and python3-wheel-whl), from
+the package index otherwise. Exit status 77 means skipped.
 """
 
 from __future__ import annotations
@@ -94,6 +95,23 @@ def check_wheel(wheel: Path, version: str) -> None:
         sys.exit(f"wheel holds {shipped}; expected the module, velmo.pyi and velmo-stubs/__init__.pyi")
 
 
+def build_requirements(wheels: Path | None) -> Path | None:
+    """The first folder that holds both setuptools and wheel wheels.
+
+    Debian's setuptools carries a patch that needs Debian's own distutils, so
+    under any other 3.12 or later, which have no distutils, building fails
+    with "AttributeError: install_layout". The unpatched setuptools and wheel
+    that CPython ships for its own tests come first where they exist; 3.10
+    and 3.11 have none, and their venvs hold a setuptools already, which pip
+    keeps.
+    """
+    tests = Path(sysconfig.get_path("stdlib")) / "test"
+    for folder in (tests / "wheeldata", tests, wheels):
+        if folder and any(folder.glob("setuptools-*.whl")) and any(folder.glob("wheel-*.whl")):
+            return folder
+    return None
+
+
 def install(args: argparse.Namespace) -> int:
     # Only the venv may provide velmo (and the venv's own interpreter its stdlib).
     for name in ("PYTHONPATH", "PYTHONHOME"):
@@ -109,8 +127,8 @@ def install(args: argparse.Namespace) -> int:
     python = venv / "bin" / "python"
     version, site_packages = venv_paths(python)
     pip = [python, "-m", "pip", "--disable-pip-version-check", "--no-input"]
-    wheels = args.wheels
-    if wheels and any(wheels.glob("setuptools-*.whl")) and any(wheels.glob("wheel-*.whl")):
+    wheels = build_requirements(args.wheels)
+    if wheels:
         run(*pip, "install", "--no-index", "--find-links", wheels, "setuptools", "wheel")
     else:
         run(*pip, "install", "setuptools", "wheel")

@@ -460,14 +460,21 @@ def context(row):
         c.held = [{} for _ in range(300)]
     return c
 
-def outcome(c, call, n):
+def outcome(c, op, n):
+    # Popping a Python frame that raised links its frame object to its
+    # caller's, which 3.11 and later make on demand; when that allocation
+    # fails they drop the exception, and the caller's own loop reports
+    # "error return without exception set". Making this frame's object now,
+    # and calling the operation with no Python frame between, leaves that
+    # message to velmo alone.
+    sys._getframe()
     try:
         if n is not None:
             if MODE == "one":
                 _testcapi.set_nomemory(n, n + 1)
             else:
                 _testcapi.set_nomemory(n)
-        value = call()
+        value = op(c)
     except BaseException as e:
         _testcapi.remove_mem_hooks()
         if e is c.raising.raised or e is c.truth.raised:
@@ -480,11 +487,10 @@ def make_child(row):
     op = OPS[row["op"]]
     def child(n):
         c = context(row)
-        call = lambda: op(c)
-        rec = {"outcome": outcome(c, call, n)}
+        rec = {"outcome": outcome(c, op, n)}
         gc.collect()
         forget_raised(c)
-        rec["rerun"] = outcome(c, call, None)
+        rec["rerun"] = outcome(c, op, None)
         try:
             rec["after"] = [f(1), f(2)]
         except BaseException as e:
@@ -551,18 +557,46 @@ def _row_id(row):
     return "/".join(parts)
 
 
+# Interpreter faults that a sweep would trip over before velmo could: (row id,
+# mode, versions as a prefix of sys.version_info) -> why. Such a case is
+# skipped and its row left out of that mode's sweep.
+INTERPRETER_FAULTS = {
+    ("arguments", "from", (3, 11)): (
+        "CPython 3.11 loops forever by itself when every allocation fails as this row's last "
+        "`except` clause is entered: the unwinding boxes the offset of the failing instruction "
+        "(302, past the cached small ints) for the handler, and when that allocation fails it "
+        "unwinds again to the same handler"
+    ),
+}
+
+
+def _interpreter_fault(row_id, mode):
+    for (faulty_row, faulty_mode, versions), why in INTERPRETER_FAULTS.items():
+        if (faulty_row, faulty_mode) == (row_id, mode) and sys.version_info[:len(versions)] == versions:
+            return why
+    return None
+
+
 @pytest.fixture(scope="module")
 def user_sweeps():
     done = {}
 
     def get(mode):
         if mode not in done:
-            rows = [dict(id=_row_id(r), op=r[0], switch=r[1], warm=r[2], emptied=r[3]) for r in USER_ROWS]
+            rows = [dict(id=_row_id(r), op=r[0], switch=r[1], warm=r[2], emptied=r[3]) for r in USER_ROWS
+                    if _interpreter_fault(_row_id(r), mode) is None]
             done[mode] = _run_driver(USER_SWEEP.replace("ARGS", repr(json.dumps([mode, rows, 50]))))
         return done[mode]
 
     return get
 
+
+# The SystemError that the interpreter raises for a Python-level dunder of a
+# row's argument whose exception it lost (see the test below).
+LOST_BY_THE_INTERPRETER = re.compile(
+    r"<function (RaisesOnEq\.__eq__|TruthFailsOnEq\.__eq__|FailingTruth\.__bool__|EqualToTwo\.__eq__)"
+    r" at 0x[0-9a-f]+> returned NULL without setting an exception"
+)
 
 # Operations that allocate on every run, so the sweep must have failed them.
 ALWAYS_ALLOCATE = {"failing-eq", "failing-bool", "arguments", "binding", "member-call", "repr"}
@@ -572,6 +606,9 @@ ALWAYS_ALLOCATE = {"failing-eq", "failing-bool", "arguments", "binding", "member
 @pytest.mark.parametrize("row", USER_ROWS, ids=_row_id)
 def test_user_path_under_memory_pressure(user_sweeps, mode, row):
     op, switch, _, emptied, may_decline = row
+    fault = _interpreter_fault(_row_id(row), mode)
+    if fault is not None:
+        pytest.skip(fault)
     result = user_sweeps(mode)[_row_id(row)]
     # A MemoryError raised in a Python __eq__ or __bool__ passes through
     # fun_hello like any failure, so it may carry the entry of either site.
@@ -602,8 +639,18 @@ def test_user_path_under_memory_pressure(user_sweeps, mode, row):
         else:
             # The operation's own failure, or running out of memory: never a
             # SystemError (a failure without an exception, or a result with
-            # one pending), and at most the entry a healthy run adds.
-            assert got["exc"] in ("MemoryError", expected.get("exc")), rec
+            # one pending), and at most the entry a healthy run adds. Except
+            # one that 3.11 and later make by themselves: a Python-level
+            # dunder of the argument that raised loses its exception when its
+            # frame is popped and no frame object can be allocated for the
+            # caller (CPython's take_ownership clears the MemoryError), so its
+            # call returns NULL with nothing set. A SystemError about velmo's
+            # own function would name "<cyfunction fun_hello ...>" instead.
+            assert got["exc"] in ("MemoryError", expected.get("exc")) or (
+                got["exc"] == "SystemError"
+                and sys.version_info >= (3, 11)
+                and LOST_BY_THE_INTERPRETER.fullmatch(got["msg"])
+            ), rec
             assert len(got["entries"]) <= 1, rec
             assert all(tuple(entry) in allowed for entry in got["entries"]), rec
         # Whatever failed, the next run of the same operation, the next call

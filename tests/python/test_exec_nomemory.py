@@ -192,20 +192,25 @@ def test_import_failure_entries_name_their_line(import_records):
     assert ALLOCATION_REACHABLE_LINES <= seen, sorted(seen)
 
 
-CALL_SWEEP = """
-import velmo
-sys.modules["cython_runtime"].cline_in_traceback = SHOWN
-
+# The failing argument of the sweeps below. It raises a prebuilt exception,
+# so that raising allocates nothing of its own and the test can tell the
+# reported failure by identity.
+RAISES_ON_EQ = """
 class Boom(Exception):
     pass
 
 class RaisesOnEq:
-    # Raises a prebuilt exception so that raising it allocates nothing new.
     def __init__(self):
         self.raised = Boom("raised by __eq__")
     def __eq__(self, other):
         raise self.raised
     __hash__ = None
+"""
+
+CALL_SWEEP = """
+import velmo
+sys.modules["cython_runtime"].cline_in_traceback = SHOWN
+""" + RAISES_ON_EQ + """
 
 def velmo_entries(exc):
     tb, found = exc.__traceback__, []
@@ -298,18 +303,8 @@ MODE, ROWS, QUIET = json.loads(ARGS)
 f = velmo.fun_hello
 runtime = sys.modules["cython_runtime"]
 DEFAULTS, KWDEFAULTS = (1, 2), {"k": 3}
-
-class Boom(Exception):
-    pass
-
-# The failing arguments raise prebuilt exceptions, so that raising allocates
-# nothing of its own and the test can tell the reported failure by identity.
-class RaisesOnEq:
-    def __init__(self):
-        self.raised = Boom("raised by __eq__")
-    def __eq__(self, other):
-        raise self.raised
-    __hash__ = None
+""" + RAISES_ON_EQ + """
+# The other failing arguments raise prebuilt exceptions too.
 
 class FailingTruth:
     def __init__(self, raised):

@@ -208,20 +208,6 @@ inline void frame_set_lineno(PyFrameObject *frame, int line) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Thread state.
-
-// The calling thread's state, or NULL when it holds none, without the fatal
-// error of PyThreadState_Get. Public as PyThreadState_GetUnchecked from 3.13
-// on; 3.10 to 3.12 have only the private _PyThreadState_UncheckedGet.
-inline PyThreadState *thread_state_get_unchecked() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked();
-#else
-    return _PyThreadState_UncheckedGet();
-#endif
-}
-
-// ---------------------------------------------------------------------------
 // Dicts.
 
 // The dict's version tag, which changes on every modification of the dict,

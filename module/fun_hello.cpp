@@ -42,15 +42,15 @@ inline Equality fast_equals(PyObject *object, PyObject *constant, uint32_t value
     return Equality::kUndecided;
 }
 
-// One `if s == constant` of the body by rich comparison: 1 or 0, or -1 with
-// the exception set and the entry of the failing site (the comparison or its
-// truth test) added.
 // Adds the entry of a failing site; -1 for the caller to return.
 [[gnu::cold, gnu::noinline]] int report_failure(const FailureSite &site) noexcept {
     add_site_traceback(site);
     return -1;
 }
 
+// One `if s == constant` of the body by rich comparison: 1 or 0, or -1 with
+// the exception set and the entry of the failing site (the comparison or its
+// truth test) added.
 int compare_equals(PyObject *s, PyObject *constant, const FailureSite &compare_site,
                    const FailureSite &truth_site) noexcept {
     PyObject *r = PyObject_RichCompare(s, constant, Py_EQ);

@@ -9,11 +9,10 @@ namespace velmo {
 namespace {
 
 // Borrowed value of the switch from the runtime module's dict, or NULL when
-// absent. An unchanged dict is answered from the DictVersionCache, where the
-// interpreter offers a version tag to tell.
-PyObject *lookup_switch_in_dict(const TracebackContext &context, PyObject *dict) noexcept {
+// absent. An unchanged dict (same `version`, the dict's tag) is answered from
+// the DictVersionCache; version 0 means the interpreter offers no tag to tell.
+PyObject *lookup_switch_in_dict(const TracebackContext &context, PyObject *dict, uint64_t version) noexcept {
     DictVersionCache &cache = *context.switch_cache;
-    uint64_t version = compat::dict_version_tag(dict);  // 0: none to trust, look up every time
     if (version != 0 && version == cache.version) {
         return cache.value;
     }
@@ -55,13 +54,13 @@ int implementation_line_for_traceback(const TracebackContext &context, int c_lin
 
     PyObject **dict_ptr = instance_dict_slot(runtime);
     PyObject *dict = dict_ptr != nullptr ? *dict_ptr : nullptr;
+    uint64_t version = dict != nullptr ? compat::dict_version_tag(dict) : 0;  // 0: none to trust
     // The common case: an unchanged dict whose switch was a plain True or
     // False. Nothing here can run code or fail, so the failure being reported
     // need not be moved aside.
-    if (dict != nullptr) {
+    if (version != 0) {
         const DictVersionCache &cache = *context.switch_cache;
-        uint64_t version = compat::dict_version_tag(dict);
-        if (version != 0 && version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {
+        if (version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {
             return cache.value == Py_True ? c_line : 0;
         }
     }
@@ -74,7 +73,7 @@ int implementation_line_for_traceback(const TracebackContext &context, int c_lin
     if (dict != nullptr) {
         // The truth test below may run arbitrary code that drops the dict's
         // reference; hold our own while we look at it.
-        value = Ref::borrow(lookup_switch_in_dict(context, dict));
+        value = Ref::borrow(lookup_switch_in_dict(context, dict, version));
     } else {
         getattrofunc getattro = Py_TYPE(runtime)->tp_getattro;
         Ref fetched = Ref::steal(getattro != nullptr ? getattro(runtime, switch_name)

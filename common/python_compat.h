@@ -81,51 +81,6 @@ inline void discard_exception(SavedException saved) noexcept {
 }
 #endif
 
-// The pending exception, left pending: references taken to what is pending
-// now, so that it can be put back should a following call replace it. Cheaper
-// than moving it aside and back (a failing call pays for this on every
-// traceback entry), at the price of reading the thread state's fields, which
-// every supported version has in its public cpython/pystate.h: the triple up
-// to 3.11, the one exception object from 3.12 on. Once 3.12 is the oldest
-// version, HeldException is the bare exception object.
-#if PY_VERSION_HEX >= 0x030C0000
-struct HeldException {
-    PyObject *exception;  // owned; NULL when nothing was pending
-};
-
-inline HeldException hold_exception(PyThreadState *tstate) noexcept {
-    return {Py_XNewRef(tstate->current_exception)};
-}
-
-// Makes `held` the pending exception again, replacing whatever is pending
-// now; consumes `held`.
-inline void restore_held_exception(HeldException held) noexcept { PyErr_SetRaisedException(held.exception); }
-
-// Lets `held` go; what is pending stays.
-inline void release_held_exception(HeldException held) noexcept { Py_XDECREF(held.exception); }
-#else
-struct HeldException {
-    PyObject *type;       // owned; all three NULL when nothing was pending
-    PyObject *value;      // owned or NULL
-    PyObject *traceback;  // owned or NULL
-};
-
-inline HeldException hold_exception(PyThreadState *tstate) noexcept {
-    return {Py_XNewRef(tstate->curexc_type), Py_XNewRef(tstate->curexc_value),
-            Py_XNewRef(tstate->curexc_traceback)};
-}
-
-inline void restore_held_exception(HeldException held) noexcept {
-    PyErr_Restore(held.type, held.value, held.traceback);
-}
-
-inline void release_held_exception(HeldException held) noexcept {
-    Py_XDECREF(held.type);
-    Py_XDECREF(held.value);
-    Py_XDECREF(held.traceback);
-}
-#endif
-
 // Whether a pending exception is always an exception instance: true from 3.12
 // on, where restoring (type, value, traceback) builds the instance at once.
 // Tests use it to know whether a raw, unnormalised value can be pending.

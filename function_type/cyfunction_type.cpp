@@ -69,9 +69,15 @@ namespace {
 // registered type's size and read with our layout, and its slot machinery
 // walks the dict and weak-reference slots at the offsets it declares. A class
 // that only happens to be 184 bytes long (21 `__slots__`, say) would have the
-// interpreter read our plain fields as objects.
+// interpreter read our plain fields as objects. The base must be `object`
+// itself: a class derived from anything else inherits slots that read the
+// record as their own (a Python class on a base whose weak-reference list
+// lies at our offset can line up every offset checked here), while on
+// `object` alone a Python class puts its dict before its weak-reference list,
+// never after it as the record does.
 bool has_function_layout(const PyTypeObject *type) noexcept {
-    return (type->tp_flags & Py_TPFLAGS_HAVE_GC) != 0 && type->tp_itemsize == 0 &&
+    return type->tp_base == &PyBaseObject_Type && (type->tp_flags & Py_TPFLAGS_HAVE_GC) != 0 &&
+           type->tp_itemsize == 0 &&
            type->tp_dictoffset == static_cast<Py_ssize_t>(offsetof(CyFunction, dict)) &&
            type->tp_weaklistoffset == static_cast<Py_ssize_t>(offsetof(CyFunction, weakreflist));
 }

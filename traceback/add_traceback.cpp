@@ -25,27 +25,6 @@ PyCodeObject *make_site_code(const TracebackContext &context, const char *funcna
     return text != nullptr ? PyCode_NewEmpty(filename, text, py_line) : nullptr;
 }
 
-// The entry's frame, or NULL (no entry then); either way the reported
-// failure is pending afterwards, as it was. The frame is first made with the
-// failure left pending, which costs nothing extra. PyFrame_New gives up then
-// when `__builtins__` is missing from the globals (import failures before it
-// is set), and an error of its own would replace the reported failure; so if
-// it fails, the failure goes back and one more try is made with it moved
-// aside.
-PyFrameObject *new_entry_frame(PyCodeObject *code, PyObject *globals) noexcept {
-    PyThreadState *tstate = PyThreadState_Get();
-    compat::HeldException reported = compat::hold_exception(tstate);
-    PyFrameObject *frame = PyFrame_New(tstate, code, globals, nullptr);
-    if (frame != nullptr) {
-        compat::release_held_exception(reported);
-        return frame;
-    }
-    compat::restore_held_exception(reported);
-    // The error of this try, if any, goes with the guard.
-    SavedException aside;
-    return PyFrame_New(tstate, code, globals, nullptr);
-}
-
 }  // namespace
 
 void add_traceback(const TracebackContext &context, const char *funcname, int c_line, int py_line,
@@ -61,28 +40,41 @@ void add_traceback(const TracebackContext &context, const char *funcname, int c_
     }
     int key = c_line != 0 ? -c_line : py_line;
 
-    PyCodeObject *code = find_code_object(*context.code_cache, key);
-    if (code == nullptr) {
-        // Making the code object may fail or run code: the failure being
-        // reported is moved aside meanwhile.
+    PyFrameObject *frame = nullptr;
+    {
+        // Making the code object and the frame can run Python code (a
+        // function watcher sees the function object PyFrame_New makes, a
+        // globals key's __eq__ runs in its lookup of `__builtins__`), which
+        // must not find the failure being reported pending: it is moved
+        // aside meanwhile, and whatever those calls raise is dropped when it
+        // comes back.
         SavedException reported;
-        code = make_site_code(context, funcname, c_line, py_line, filename);
+        PyCodeObject *code = find_code_object(*context.code_cache, key);
         if (code == nullptr) {
-            // The out-of-memory error (or whatever made the step fail) now
-            // stands in place of the failure being reported.
-            reported.discard();
-            return;
+            code = make_site_code(context, funcname, c_line, py_line, filename);
+            if (code == nullptr) {
+                // The out-of-memory error (or whatever made the step fail)
+                // now stands in place of the failure being reported.
+                reported.discard();
+                return;
+            }
+            insert_code_object(*context.code_cache, key, code);
         }
-        insert_code_object(*context.code_cache, key, code);
+        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+        Py_DECREF(code);
+        if (frame == nullptr) {
+            return;  // no entry; the failure comes back as it was
+        }
     }
-
-    PyFrameObject *frame = new_entry_frame(code, globals);
-    Py_DECREF(code);
-    if (frame != nullptr) {
-        compat::frame_set_lineno(frame, py_line);
-        PyTraceBack_Here(frame);
+    compat::frame_set_lineno(frame, py_line);
+    if (PyTraceBack_Here(frame) < 0) {
+        // Only out of memory: the frame, not held by any traceback, goes
+        // now, and what its release runs must not find an error pending.
+        SavedException pending;
         Py_DECREF(frame);
+        return;
     }
+    Py_DECREF(frame);  // the traceback holds it
 }
 
 }  // namespace velmo

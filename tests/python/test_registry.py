@@ -45,6 +45,20 @@ SCENARIO = textwrap.dedent(
                 return made
         raise SystemExit("no class of %d-byte instances" % size)
 
+    def on_base(base, name):
+        # A 184-byte class on `base` with its dict at 56 and its weak list at
+        # 40, where function records keep theirs: one slot and a dict on a
+        # base whose weak list lies at 40, then plain slots up to the size.
+        # From 3.11 on the dict is managed and only the size can match.
+        for first in range(4):
+            head = type(name, (base,), {"__slots__": tuple("h%d" % i for i in range(first)) + ("__dict__",)})
+            for count in range(30):
+                made = type(name, (head,), {"__slots__": tuple("s%d" % i for i in range(count))})
+                if made.__basicsize__ == 184 and (sys.version_info >= (3, 11) or (
+                        made.__dictoffset__, made.__weakrefoffset__) == (56, 40)):
+                    return made
+        raise SystemExit("no 184-byte class on %r" % base)
+
     registry = sys.modules["_cython_0_29_32"] = Registry("_cython_0_29_32")
     SEED
     report = {"error": None}
@@ -91,6 +105,13 @@ DIFFERENT_LAYOUT = (
         # 184 bytes with both a dict and a weak-reference list, elsewhere.
         ("registry.cython_function_or_method = of_size(184, 'W', ('__dict__', '__weakref__'))",
          ["TypeError", DIFFERENT_LAYOUT % "W"]),
+        # Every offset checked lines up, on a base other than `object`: its
+        # inherited slots would read the record's fields as their own.
+        *[(f"import {module}; registry.cython_function_or_method = on_base({base}, 'B')",
+           ["TypeError", DIFFERENT_LAYOUT % "B"])
+          for module, base in [("types", "types.GenericAlias"), ("_thread", "_thread.RLock"),
+                               ("collections", "collections._Link"),
+                               ("collections.abc", "collections.abc._CallableGenericAlias")]],
         # A genuine type, registered by another module built the same way.
         ("import velmo_peer", None),
         ("Registry.broken, Registry.error = 'get', RuntimeError('registry unreadable')",
@@ -101,6 +122,7 @@ DIFFERENT_LAYOUT = (
         ("Registry.broken, Registry.error = 'get', Missing('not there')", None),
     ],
     ids=["not-a-type", "too-small", "too-large", "same-size-no-dict-or-weaklist", "same-size-other-offsets",
+         "on-generic-alias", "on-rlock", "on-link", "on-callable-generic-alias",
          "genuine-peer", "lookup-raises", "registration-raises", "lookup-attribute-error-subclass"],
 )
 def test_registry_contents_decide_the_first_import(run_fresh, seed, error):

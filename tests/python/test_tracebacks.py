@@ -96,9 +96,50 @@ def entry_name(velmo):
     return code_at(velmo).co_name
 
 
+class BuiltinsCollider(str):
+    """A globals key that the lookup of `__builtins__` meets first and compares
+    against: its `__eq__` raises and catches an exception of its own."""
+
+    def __hash__(self):
+        return hash("__builtins__")
+
+    def __eq__(self, other):
+        try:
+            raise LookupError("caught inside __eq__")
+        except LookupError:
+            pass
+        return str.__eq__(self, other)
+
+
+@pytest.fixture(params=["quiet", "colliding-builtins-key", "function-watcher"])
+def bystander(request, velmo):
+    """Python code that runs while the entry's frame is made."""
+    if request.param == "colliding-builtins-key":
+        namespace = vars(velmo)
+        saved = dict(namespace)
+        builtins = namespace.pop("__builtins__")
+        namespace[BuiltinsCollider("collider")] = None
+        namespace["__builtins__"] = builtins
+        yield
+        namespace.clear()
+        namespace.update(saved)
+    elif request.param == "function-watcher":
+        # From 3.12 on, PyFrame_New makes a function object, which watchers see.
+        testcapi = pytest.importorskip("_testcapi")
+        if not hasattr(testcapi, "add_func_watcher"):
+            pytest.skip("no function watchers before 3.12")
+        events = []
+        watcher = testcapi.add_func_watcher(lambda *event: events.append(event[0]))
+        yield
+        testcapi.clear_func_watcher(watcher)
+        assert events
+    else:
+        yield
+
+
 @pytest.mark.parametrize("shown", [False, True], ids=["hidden", "shown"])
 @pytest.mark.parametrize("target, in_truth, c_line, py_line, raiser", SITES)
-def test_failure_site_entry(velmo, runtime, shown, target, in_truth, c_line, py_line, raiser):
+def test_failure_site_entry(velmo, runtime, bystander, shown, target, in_truth, c_line, py_line, raiser):
     runtime.cline_in_traceback = shown
     name = f"velmo.fun_hello (velmo.cpp:{c_line})" if shown else "velmo.fun_hello"
     exc = fail(velmo, Failing(target, in_truth))

@@ -81,10 +81,6 @@ for headers in "${targets[@]}"; do
 done
 
 echo "== Summary"
-for line in "${results[@]}"; do
-    echo "   $line"
-done
-if (( ${#absent[@]} )); then
-    echo "   not installed, not built: ${absent[*]}"
-fi
+printf '   %s\n' "${results[@]}"
+(( ! ${#absent[@]} )) || echo "   not installed, not built: ${absent[*]}"
 exit "$status"

@@ -51,10 +51,7 @@ configure_file("${CMAKE_CURRENT_LIST_DIR}/pyconfig.h" "${_velmo_include}/pyconfi
 add_library(Python3::Module INTERFACE IMPORTED)
 set_target_properties(Python3::Module PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${_velmo_include}")
 
-# The Windows module links against an import library of the interpreter's DLL.
-# The installer ships one only for MSVC, and none is to be had here, so each
-# module gets its own, made from what its objects import from the interpreter
-# (cmake/windows/python_import_library.cmake).
+# nm and dlltool make the import library below, objdump inspects the module.
 foreach(_tool CMAKE_NM CMAKE_DLLTOOL CMAKE_OBJDUMP)
   if(NOT ${_tool})
     message(FATAL_ERROR "velmo's Windows build needs the MinGW-w64 binutils (${_tool} not found): "
@@ -64,7 +61,10 @@ endforeach()
 
 # FindPython's Python3_add_library for this build: a module named
 # <name>.cp3XX-win_amd64.pyd, made from object libraries' objects
-# ($<TARGET_OBJECTS:...>), linked against its own import library.
+# ($<TARGET_OBJECTS:...>). It links against an import library of the
+# interpreter's DLL: an installation on Windows has one (libs/python3XX.lib),
+# but none is to be had here, so each module gets its own, made from what its
+# objects import from the interpreter (cmake/windows/python_import_library.cmake).
 function(Python3_add_library name type)
   cmake_parse_arguments(PARSE_ARGV 2 arg "WITH_SOABI" "" "")
   set(objects ${arg_UNPARSED_ARGUMENTS})

@@ -43,13 +43,16 @@ class BuildWithCMake(build_ext):
             "-DVELMO_INSTALL_DIR=.",
             *shlex.split(os.environ.get("VELMO_CMAKE_ARGS", "")),
         ])
-        build = [cmake, "--build", str(build_dir), "--target", "velmo"]
+        # --config: a multi-configuration generator (Visual Studio, on Windows)
+        # would otherwise build Debug, against the interpreter's debug build.
+        build = [cmake, "--build", str(build_dir), "--config", "Release", "--target", "velmo"]
         if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:
             build += ["--parallel", str(self.parallel or os.cpu_count() or 1)]
         self.spawn(build)
         # A fresh stage, so that nothing from an earlier build rides along.
         shutil.rmtree(stage, ignore_errors=True)
-        self.spawn([cmake, "--install", str(build_dir), "--prefix", str(stage), "--component", "module"])
+        self.spawn([cmake, "--install", str(build_dir), "--config", "Release", "--prefix", str(stage),
+                    "--component", "module"])
 
         module = stage / target.name
         if not module.is_file():

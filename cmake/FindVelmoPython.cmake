@@ -34,7 +34,8 @@ function(_velmo_probe_python candidate out_version out_path out_problem)
     return()
   endif()
   # Kept to syntax that any Python parses, so that a too-old interpreter
-  # reports its version instead of a syntax error.
+  # reports its version instead of a syntax error. On Windows the interpreter
+  # always lives in python3X.dll, and its sysconfig does not say so.
   set(_probe [=[
 import os, sys, sysconfig
 v = sysconfig.get_config_var
@@ -43,7 +44,7 @@ print("%d.%d" % sys.version_info[:2])
 print(sys.executable)
 print(int(bool(v("Py_GIL_DISABLED"))))
 print(int(os.path.exists(os.path.join(include, "Python.h"))))
-print(int(bool(v("Py_ENABLE_SHARED"))))
+print(int(bool(v("Py_ENABLE_SHARED")) or os.name == "nt"))
 ]=])
   execute_process(
     COMMAND "${candidate}" -c "${_probe}"

@@ -4,15 +4,24 @@
 # The module loses its symbol table and any debug information after linking;
 # both go to <module>.debug beside it, which the module names in its
 # .gnu_debuglink section, so gdb, perf and addr2line still find them. The tests
-# load the stripped file, so they exercise exactly what ships.
-if(CMAKE_OBJCOPY)
+# load the stripped file, so they exercise exactly what ships. (On Windows the
+# linker leaves the symbols out, cmake/VelmoCompilerFlags.cmake.)
+set(VELMO_SPLIT_DEBUG OFF)
+if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF" AND CMAKE_OBJCOPY)
+  set(VELMO_SPLIT_DEBUG ON)
   add_custom_command(TARGET velmo POST_BUILD
     COMMAND "${CMAKE_OBJCOPY}" --only-keep-debug "$<TARGET_FILE:velmo>" "$<TARGET_FILE:velmo>.debug"
     COMMAND "${CMAKE_OBJCOPY}" --strip-unneeded "--add-gnu-debuglink=$<TARGET_FILE:velmo>.debug"
             "$<TARGET_FILE:velmo>"
     VERBATIM)
-else()
+elseif(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
   message(WARNING "velmo: no objcopy found; the module keeps its symbols and debug information")
+endif()
+
+# A cross build has no interpreter to say where velmo goes: it only makes the
+# module, to be inspected.
+if(CMAKE_CROSSCOMPILING)
+  return()
 endif()
 
 # site-packages relative to the interpreter's prefix, so that --prefix (or
@@ -48,6 +57,6 @@ install(FILES "${PROJECT_SOURCE_DIR}/velmo.pyi" DESTINATION "${VELMO_INSTALL_DIR
         RENAME __init__.pyi COMPONENT module)
 # Component `debug`: the symbols, beside the module where the debug link
 # points; a plain `cmake --install` includes it, a wheel does not.
-if(CMAKE_OBJCOPY)
+if(VELMO_SPLIT_DEBUG)
   install(FILES "$<TARGET_FILE:velmo>.debug" DESTINATION "${VELMO_INSTALL_DIR}" COMPONENT debug)
 endif()

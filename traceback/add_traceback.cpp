@@ -10,19 +10,24 @@ namespace velmo {
 
 namespace {
 
-// New code object for the site, or NULL with the error of the failing step
-// pending. `c_line` is the implementation line to show, 0 for none.
-PyCodeObject *make_site_code(const FailureSite &site, int c_line) noexcept {
+// New code object for the site, cached under `key`, or NULL with the error
+// of the failing step pending. `c_line` is the implementation line to show,
+// 0 for none. Out of line: each key meets it once.
+[[gnu::cold, gnu::noinline]] PyCodeObject *make_site_code(CodeObjectCache &cache, const FailureSite &site,
+                                                          int c_line, int key) noexcept {
+    PyCodeObject *code;
     if (c_line == 0) {
-        return PyCode_NewEmpty(site.filename, site.function, site.python_line);
+        code = PyCode_NewEmpty(site.filename, site.function, site.python_line);
+    } else {
+        Ref name =
+            Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", site.function, site.implementation_file, c_line));
+        const char *text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+        code = text != nullptr ? PyCode_NewEmpty(site.filename, text, site.python_line) : nullptr;
     }
-    Ref name =
-        Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", site.function, site.implementation_file, c_line));
-    if (!name) {
-        return nullptr;
+    if (code != nullptr) {
+        insert_code_object(cache, key, code);
     }
-    const char *text = PyUnicode_AsUTF8(name.get());
-    return text != nullptr ? PyCode_NewEmpty(site.filename, text, site.python_line) : nullptr;
+    return code;
 }
 
 }  // namespace
@@ -47,19 +52,23 @@ void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *glo
         c_line = implementation_line_for_traceback(cache.switch_value, runtime_module, switch_name, c_line);
     }
     int key = c_line != 0 ? -c_line : site.python_line;
+    // Borrowed from the cache, which nothing below can make replace it; a
+    // code object made now is held here too, as the cache may have had no
+    // room for it.
     PyCodeObject *code = find_code_object(cache.code_objects, key);
+    Ref made;
     if (code == nullptr) {
-        code = make_site_code(site, c_line);
-        if (code == nullptr) {
+        made =
+            Ref::steal(reinterpret_cast<PyObject *>(make_site_code(cache.code_objects, site, c_line, key)));
+        if (!made) {
             // The out-of-memory error (or whatever made the step fail) now
             // stands in place of the failure being reported.
             reported.discard();
             return;
         }
-        insert_code_object(cache.code_objects, key, code);
+        code = reinterpret_cast<PyCodeObject *>(made.get());
     }
     PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    Py_DECREF(code);
     if (frame == nullptr) {
         return;  // no entry; the failure comes back as it was
     }

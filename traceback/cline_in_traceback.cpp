@@ -39,21 +39,13 @@ bool switch_is_on(PyObject *value) noexcept {
     return is_false == 0;
 }
 
-}  // namespace
-
-int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime_module,
-                                      PyObject *switch_name, int c_line) noexcept {
-    // Before the module has its runtime module, or before it has made the key
-    // string, there is no switch to consult: show the line, which is what a
-    // failing import most needs.
-    if (runtime_module == nullptr || switch_name == nullptr) {
-        return c_line;
-    }
-
+// The decision from a lookup or a fetch of the switch, which may run code.
+// Kept out of line: the failure path mostly ends at the cached answer.
+[[gnu::noinline]] int decide_by_lookup(DictVersionCache &cache, PyObject *runtime_module, PyObject *dict,
+                                       PyObject *switch_name, int c_line) noexcept {
     // Held while the truth test below runs code that may drop the dict's
     // reference.
     Ref value;
-    PyObject *dict = compat::instance_dict(runtime_module);
     if (dict != nullptr) {
         value = lookup_switch_in_dict(cache, dict, switch_name);
     } else {
@@ -76,6 +68,28 @@ int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime
         return value.get() == Py_True ? c_line : 0;
     }
     return switch_is_on(value.get()) ? c_line : 0;
+}
+
+}  // namespace
+
+int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime_module,
+                                      PyObject *switch_name, int c_line) noexcept {
+    // Before the module has its runtime module, or before it has made the key
+    // string, there is no switch to consult: show the line, which is what a
+    // failing import most needs.
+    if (runtime_module == nullptr || switch_name == nullptr) {
+        return c_line;
+    }
+    PyObject *dict = compat::instance_dict(runtime_module);
+    // The common case, decided by reads alone: a dict unchanged since its
+    // switch read a plain True or False.
+    if (dict != nullptr) {
+        uint64_t version = compat::dict_version_tag(dict);
+        if (version != 0 && version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {
+            return cache.value == Py_True ? c_line : 0;
+        }
+    }
+    return decide_by_lookup(cache, runtime_module, dict, switch_name, c_line);
 }
 
 }  // namespace velmo

@@ -103,9 +103,7 @@ EntryView view(PyObject *traceback) {
 }
 
 PyObject *cached(const velmo::CodeObjectCache &cache, int key) {
-    PyCodeObject *code = velmo::find_code_object(cache, key);
-    Py_XDECREF(code);  // the cache keeps its own reference
-    return reinterpret_cast<PyObject *>(code);
+    return reinterpret_cast<PyObject *>(velmo::find_code_object(cache, key));
 }
 
 class ClineSwitch : public velmo_test::PythonTest {

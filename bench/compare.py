@@ -5,16 +5,23 @@ and prints velmo's cost as ratios to each of them.
     python3 bench/compare.py [--python PATH] [options]
 
 The references (see bench/CMakeLists.txt) are a plain METH_O built-in, an
-"ideal" minimal type of velmo's shape (tp_call only, METH_O dispatch), a
+"ideal" minimal type of velmo's shape (tp_call only, METH_O dispatch, and on
+failure the traceback entry velmo makes, with the same public calls), a
 floor (tp_call returning None) and a pure-Python def. By default this builds
 velmo and the references in Release into build-bench/py<X.Y>/ (or reuses that
 build, or the one given by --build-dir), checks that every implementation
 gives the same answers, then measures:
 
   - instructions per call with callgrind when valgrind is installed;
-  - wall time per call, medians of interleaved repeats;
+  - wall time per call, medians of interleaved repeats with their spread;
   - the failing call (an argument whose __eq__ raises), caught alike for all;
-  - the import of velmo against the plain built-in module, in fresh processes.
+  - the import of velmo against the plain built-in module, in fresh processes:
+    the import statement and the whole process in instructions, the
+    collections it sets off, and -X importtime.
+
+Every case runs in a loop function of its own after a warm-up past the
+interpreter's caching and specialisation thresholds, and each argument class
+takes the implementations in a rotated order.
 
 It writes a text table, an SVG chart and the raw figures (JSON) into
 <build>/bench-results/. `--check` only builds and checks the answers; CTest
@@ -275,7 +282,7 @@ def measure_callgrind(workloads, calls, profile_labels, keep_dir, imports):
 
         result["profiles"] = {}
         for label in profile_labels:
-            reference = "python" if label == FAILING else "ideal"
+            reference = "ideal"
             profile = {}
             for name in ("velmo", reference):
                 once, twice = (
@@ -297,7 +304,8 @@ def measure_callgrind(workloads, calls, profile_labels, keep_dir, imports):
 
 
 def measure_import_instructions(workloads, scratch):
-    """Ir of each import, in all and by the object (library) running them."""
+    """Ir of each import statement, in all and by the object (library)
+    running it, and of the whole process around it."""
     result = {}
     with tempfile.TemporaryDirectory(prefix="velmo-import-") as folder:
         env = import_env(workloads, folder)
@@ -308,7 +316,18 @@ def measure_import_instructions(workloads, scratch):
             by_object = {}
             for (obj, _), (own, _) in function_costs(part_path(out_file, 2, totals)).items():
                 by_object[obj] = by_object.get(obj, 0) + own
-            result[name] = {"ir": totals[2], "by_object": by_object}
+            result[name] = {"ir": totals[2], "process_ir": sum(totals.values()), "by_object": by_object}
+    return result
+
+
+def measure_import_collections(workloads):
+    """What each import leaves to the collector: the collections it sets off
+    and its net tracked allocations (generation 0's count)."""
+    result = {}
+    with tempfile.TemporaryDirectory(prefix="velmo-import-") as folder:
+        env = import_env(workloads, folder)
+        for name, (module, _) in IMPORTED.items():
+            result[name] = workloads.run("import-gc", module, env=env)
     return result
 
 
@@ -332,7 +351,7 @@ def import_env(workloads, folder):
 
 
 def measure_import_time(workloads, runs):
-    """Median of the -X importtime cumulative figure (us) over fresh
+    """Quartiles of the -X importtime cumulative figure (us) over fresh
     processes, velmo and the plain module taking turns."""
     samples = {name: [] for name in IMPORTED}
     with tempfile.TemporaryDirectory(prefix="velmo-import-") as folder:
@@ -349,17 +368,21 @@ def measure_import_time(workloads, runs):
                     fields = [field.strip() for field in line.split("|")]
                     if len(fields) == 3 and fields[2] == module:
                         samples[name].append(int(fields[1]))
-    return {name: sorted(values)[len(values) // 2] for name, values in samples.items()}
+    return {name: [sorted(v)[len(v) // 4], sorted(v)[len(v) // 2], sorted(v)[(3 * len(v)) // 4]]
+            for name, v in samples.items()}
 
 
 def measure_time(workloads, calls, repeats):
-    medians = {(name, label): ns for name, label, ns in workloads.run("time", calls, repeats)["ns"]}
-    loop = medians.pop((LOOP, LOOP))
+    """Median ns per call, net of the bare loop's median, and the spread: half
+    the interquartile range of the case's samples."""
+    quartiles = {(name, label): q for name, label, q in workloads.run("time", calls, repeats)["ns"]}
+    loop = quartiles.pop((LOOP, LOOP))[1]
     return {
         "calls": calls,
         "repeats": repeats,
         "loop": loop,
-        "net": {k: v - loop for k, v in medians.items()},
+        "net": {k: q[1] - loop for k, q in quartiles.items()},
+        "spread": {k: (q[2] - q[0]) / 2 for k, q in quartiles.items()},
     }
 
 
@@ -374,20 +397,20 @@ def labels_of(net):
     return seen
 
 
-def ratio_table(title, net, number):
+def ratio_table(title, net, number, ratios=True):
     """Rows of velmo's cost, each reference's, and velmo's ratio to each."""
-    head = (
-        f"{'argument':18}"
-        + "".join(f"{c:>9}" for c in COLUMNS)
-        + "  "
-        + "".join(f"{'/' + r:>9}" for r in REFERENCES)
-    )
+    head = f"{'argument':18}" + "".join(f"{c:>9}" for c in COLUMNS)
+    if ratios:
+        head += "  " + "".join(f"{'/' + r:>9}" for r in REFERENCES)
     lines = [title, "", head]
     for label in labels_of(net):
         row = f"{label:18}"
         for column in COLUMNS:
             value = net.get((column, label))
             row += f"{number(value):>9}" if value is not None else f"{'-':>9}"
+        if not ratios:
+            lines.append(row)
+            continue
         row += "  "
         for reference in REFERENCES:
             ratio = ratio_of(net, label, reference)
@@ -410,9 +433,11 @@ def report(results):
         f" load average {results['load']:.2f} when timing began"
     )
     out += [
-        "builtin: METH_O built-in (vectorcall); ideal: tp_call-only type with METH_O dispatch;",
-        "floor: tp_call returning None; python: pure-Python def. Every figure is net of the bare",
-        "Python loop around the call; 'eq raises' calls are caught by try/except ValueError.",
+        "builtin: METH_O built-in (vectorcall); ideal: tp_call-only type with METH_O dispatch, which",
+        "on failure makes velmo's traceback entry with the same public calls; floor: tp_call",
+        "returning None; python: pure-Python def. Every figure is net of the bare Python loop",
+        "around the call; 'eq raises' calls are caught by try/except ValueError. Each case runs in",
+        "a loop of its own, warmed up first, in an order rotated per argument class.",
     ]
     out.append("")
     cg = results.get("callgrind")
@@ -435,6 +460,13 @@ def report(results):
             lambda v: f"{v:.1f}",
         )
         out.append("")
+        out += ratio_table(
+            "Spread of the wall time, ns (half the interquartile range of the repeats)",
+            tm["spread"],
+            lambda v: f"{v:.1f}",
+            ratios=False,
+        )
+        out.append("")
     imp = results.get("import")
     if imp:
         times = imp["time_us"]
@@ -442,14 +474,25 @@ def report(results):
         ratio = times["velmo"] / max(times["builtin"], 1)
         what = f"-X importtime, us (median of {imp['runs']})"
         out.append(f"{what:34}{times['velmo']:>11,}{times['builtin']:>11,}{ratio:>10.2f}x")
+        spread = imp["time_spread_us"]
+        what = "  spread (half the IQR), us"
+        out.append(f"{what:34}{spread['velmo']:>11,.0f}{spread['builtin']:>11,.0f}")
         if cg and cg["imports"]:
             velmo, plain = cg["imports"]["velmo"], cg["imports"]["builtin"]
             ratio = velmo["ir"] / plain["ir"]
-            out.append(f"{'instructions (Ir)':34}{velmo['ir']:>11,}{plain['ir']:>11,}{ratio:>10.2f}x")
+            out.append(f"{'import statement, Ir':34}{velmo['ir']:>11,}{plain['ir']:>11,}{ratio:>10.2f}x")
+            ratio = velmo["process_ir"] / plain["process_ir"]
+            what = "whole process, Ir"
+            out.append(f"{what:34}{velmo['process_ir']:>11,}{plain['process_ir']:>11,}{ratio:>10.2f}x")
             for name, figures in (("velmo", velmo), ("builtin", plain)):
                 parts = sorted(figures["by_object"].items(), key=lambda item: -item[1])
                 shown = ", ".join(f"{obj} {ir / 1e3:,.0f}k" for obj, ir in parts if ir >= figures["ir"] / 100)
                 out.append(f"  {name} by object: {shown}")
+        for name, figures in imp.get("collections", {}).items():
+            out.append(
+                f"  {name}: {len(figures['collections'])} collection(s) during the import;"
+                f" generation 0 count {figures['gen0_before']} -> {figures['gen0_after']}"
+            )
         out.append("")
     for label, profile in (cg or {}).get("profiles", {}).items():
         out += profile_table(label, profile)
@@ -571,6 +614,8 @@ def save(results, text, svg, out_dir):
         if key in plain:
             section = dict(plain[key])
             section["net"] = [[n, label, v] for (n, label), v in section["net"].items()]
+            if "spread" in section:
+                section["spread"] = [[n, label, v] for (n, label), v in section["spread"].items()]
             section.pop("profiles", None)
             plain[key] = section
     with open(stem + ".json", "w") as f:
@@ -601,8 +646,8 @@ def parse_args(argv):
         action="append",
         default=[],
         metavar="ARGUMENT",
-        help="also print per-function Ir/call for this argument class, velmo against the ideal type"
-        " (or the Python def for 'eq raises'); repeatable",
+        help="also print per-function Ir/call for this argument class, velmo against the ideal type;"
+        " repeatable",
     )
     parser.add_argument(
         "--keep-profiles", metavar="DIR", help="keep callgrind's dumps (with instructions) in DIR"
@@ -649,9 +694,12 @@ def main(argv):
         results["time"] = measure_time(workloads, args.time_calls, args.repeats)
     if not args.no_import:
         print("compare.py: timing imports ...", flush=True)
+        import_times = measure_import_time(workloads, args.import_runs)
         results["import"] = {
             "runs": args.import_runs,
-            "time_us": measure_import_time(workloads, args.import_runs),
+            "time_us": {name: q[1] for name, q in import_times.items()},
+            "time_spread_us": {name: (q[2] - q[0]) / 2 for name, q in import_times.items()},
+            "collections": measure_import_collections(workloads),
         }
 
     text = report(results)

@@ -1,8 +1,14 @@
 // reference_ideal: the least a function type shaped like velmo's needs to make
 // a call. Like velmo's type it has tp_call and no vectorcall, and dispatches
 // through a METH_O method record; it does nothing else, so its cost is what
-// velmo's call path could come down to without changing its shape.
+// velmo's call path could come down to without changing its shape. A failing
+// call gets the traceback entry velmo makes, with the same public calls and
+// nothing more: a code object made once, PyFrame_New in the module's globals
+// with the failure moved aside, and PyTraceBack_Here.
 #include "bench/reference_body.h"
+#include "common/python_compat.h"
+
+#include <frameobject.h>  // after Python.h, which it relies on
 
 namespace {
 
@@ -14,9 +20,30 @@ struct IdealFunction {
 
 velmo_bench::BodyConstants constants;
 PyObject *ideal_function_type;  // owned, made by the first execution; never released
+PyObject *entry_globals;        // owned: the module's dict, where entries' frames run
+PyCodeObject *entry_code;       // owned: the entry's code object, made by the first execution
+
+// The entry of a failing call. The benchmark's failing argument fails the
+// first comparison, on line 2, which is the one entry made here.
+void add_entry() noexcept {
+    velmo::compat::SavedException reported = velmo::compat::save_exception();
+    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), entry_code, entry_globals, nullptr);
+    if (frame == nullptr) {
+        velmo::compat::restore_exception(reported);
+        return;
+    }
+    velmo::compat::frame_set_lineno(frame, 2);
+    velmo::compat::restore_exception(reported);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
 
 PyObject *ideal_fun_hello(PyObject * /*self*/, PyObject *s) noexcept {
-    return velmo_bench::fun_hello_body(constants, s);
+    PyObject *result = velmo_bench::fun_hello_body(constants, s);
+    if (result == nullptr) {
+        add_entry();
+    }
+    return result;
 }
 
 PyMethodDef ideal_fun_hello_method = {"fun_hello", ideal_fun_hello, METH_O, nullptr};
@@ -65,6 +92,21 @@ int ideal_exec(PyObject *module) noexcept {
     }
     if (ideal_function_type == nullptr &&
         (ideal_function_type = PyType_FromSpec(&ideal_type_spec)) == nullptr) {
+        return -1;
+    }
+    if (entry_code == nullptr &&
+        (entry_code = PyCode_NewEmpty("reference_ideal.py", "reference_ideal.fun_hello", 2)) == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(entry_globals, Py_NewRef(PyModule_GetDict(module)));
+    // As in velmo's globals, so that the frame finds its builtins alike.
+    PyObject *builtins = PyImport_ImportModule("builtins");
+    if (builtins == nullptr) {
+        return -1;
+    }
+    int stored = PyDict_SetItemString(entry_globals, "__builtins__", builtins);
+    Py_DECREF(builtins);
+    if (stored < 0) {
         return -1;
     }
     IdealFunction *func = PyObject_New(IdealFunction, reinterpret_cast<PyTypeObject *>(ideal_function_type));

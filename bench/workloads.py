@@ -1,11 +1,12 @@
 """The side of bench/compare.py that runs inside the interpreter being measured.
 
-    python workloads.py check | callgrind N | time N REPEATS | import NAME
+    python workloads.py check | callgrind N | time N REPEATS | import NAME | import-gc NAME
 
 Each mode prints one JSON document on stdout. The implementations under
 comparison, the argument classes and the loops that call them are defined
 here once, so that every mode measures and checks the very same things.
 """
+import gc
 import importlib
 import importlib.util
 import json
@@ -75,24 +76,42 @@ def answer(s):
 # over repeat(), which allocates nothing: a range would make an int per step
 # above 256, and what the allocator pays for it depends on the state of its
 # pools, which would shift every figure by a varying amount.
-def calls(f, a, n):
+LOOPS = {
+    "calls": """
+def loop(f, a, n):
     for _ in repeat(None, n):
         f(a)
-
-
-def failing_calls(f, a, n):
+""",
     # Catching the error the same way for every implementation: each raise
     # builds its traceback entries before the except clause drops them.
+    "failing_calls": """
+def loop(f, a, n):
     for _ in repeat(None, n):
         try:
             f(a)
         except ValueError:
             pass
-
-
-def bare_loop(f, a, n):
+""",
+    "bare_loop": """
+def loop(f, a, n):
     for _ in repeat(None, n):
         pass
+""",
+}
+
+# Calls per case before it is measured: past 3.10's per-code-object cache,
+# which starts after 1024 runs of a code object (the argument's __eq__) or
+# 1024 backward jumps of a loop, and past 3.11+'s specialisation warm-ups.
+WARMUP = 2100
+
+
+def own_loop(kind, name, label):
+    """A loop function of its own for one case: a code object no other case
+    runs, so that no call instruction carries its specialisation (3.11+) or
+    its cache (3.10) from one implementation to the next."""
+    namespace = {"repeat": repeat}
+    exec(compile(LOOPS[kind], f"<{kind} {name} {label}>", "exec"), namespace)
+    return namespace["loop"]
 
 
 def load():
@@ -100,15 +119,19 @@ def load():
 
 
 def plan():
-    """[(implementation, argument label, loop, callable, argument)] in measuring order."""
+    """[(implementation, argument label, loop, callable, argument)] in measuring
+    order: each argument class runs every implementation, starting one further
+    along the list than the class before, so that no implementation is always
+    measured first or last."""
     functions = load()
-    cases = [(LOOP, LOOP, bare_loop, None, None)]
-    for label, make in ARGUMENTS:
+    cases = [(LOOP, LOOP, own_loop("bare_loop", LOOP, LOOP), None, None)]
+    groups = [(label, make, "calls", list(functions)) for label, make in ARGUMENTS]
+    groups.append((*FAILING, "failing_calls", ANSWERING))
+    for index, (label, make, kind, names) in enumerate(groups):
         value = make()
-        cases += [(name, label, calls, f, value) for name, f in functions.items()]
-    label, make = FAILING
-    value = make()
-    cases += [(name, label, failing_calls, functions[name], value) for name in ANSWERING]
+        shift = index % len(names)
+        for name in names[shift:] + names[:shift]:
+            cases.append((name, label, own_loop(kind, name, label), functions[name], value))
     return cases
 
 
@@ -147,7 +170,8 @@ def check():
                 tb = tb.tb_next
             del error, tb
             # This function's frame, the implementation's entry, then __eq__'s.
-            own = {"velmo": ["velmo.py"], "python": ["reference_python.py"]}.get(name, [])
+            own = {"velmo": ["velmo.py"], "ideal": ["reference_ideal.py"], "python": ["reference_python.py"]}
+            own = own.get(name, [])
             expect(files[1:-1] == own, f"{name}({label}) left traceback entries {files}")
         else:
             problems.append(f"{name}({label}) did not raise")
@@ -174,10 +198,9 @@ def measure_callgrind(n):
     profile boundary after each; compare.py reads the parts callgrind dumps."""
     cases = plan()
     boundary = importlib.import_module("callgrind_marker").boundary
-    warmup = max(n // 10, 10)
     boundary()  # the first dump: start-up and setup
     for _, _, loop, f, a in cases:
-        loop(f, a, warmup)
+        loop(f, a, WARMUP)
         boundary()
         loop(f, a, n)
         boundary()
@@ -187,9 +210,9 @@ def measure_callgrind(n):
 
 
 def measure_time(n, repeats):
-    """Median ns per iteration of each case. Within a repeat, every argument
-    class runs each implementation in turn, starting one further along each
-    repeat, so that drifts of the machine touch them all alike."""
+    """Quartiles of ns per iteration of each case. Within a repeat, every
+    argument class runs each implementation in turn, starting one further
+    along each repeat, so that drifts of the machine touch them all alike."""
     cases = plan()
     by_label = {}
     for case in cases:
@@ -197,7 +220,7 @@ def measure_time(n, repeats):
     timer = time.perf_counter_ns
     samples = {(name, label): [] for name, label, *_ in cases}
     for _, _, loop, f, a in cases:
-        loop(f, a, n // 10)  # warm-up
+        loop(f, a, max(WARMUP, n // 10))
     for r in range(repeats):
         for group in by_label.values():
             shift = r % len(group)
@@ -205,21 +228,41 @@ def measure_time(n, repeats):
                 start = timer()
                 loop(f, a, n)
                 samples[name, label].append((timer() - start) / n)
-    return {
-        "ns": [[name, label, sorted(values)[len(values) // 2]] for (name, label), values in samples.items()]
-    }
+    def quartiles(values):
+        values = sorted(values)
+        return [values[len(values) // 4], values[len(values) // 2], values[(3 * len(values)) // 4]]
+
+    return {"ns": [[name, label, quartiles(values)] for (name, label), values in samples.items()]}
 
 
 def measure_import(name):
     """Imports one module between two profile boundaries (the part in
-    between is the import). Every folder on the path is listed beforehand,
-    so both modules meet the same finder caches."""
+    between is the import statement; all parts together are the whole
+    process). Every folder on the path is listed beforehand, so both modules
+    meet the same finder caches."""
     importlib.util.find_spec("velmo_bench_absent_module")
     boundary = importlib.import_module("callgrind_marker").boundary
     boundary()
     __import__(name)
     boundary()
     return {"module": name}
+
+
+def measure_import_gc(name):
+    """The garbage collections that importing one module sets off, and the
+    objects the collector tracks afterwards that it did not before, in a
+    process that has done what measure_import does before its import."""
+    importlib.util.find_spec("velmo_bench_absent_module")
+    importlib.import_module("callgrind_marker")
+    collections = []
+    gc.callbacks.append(lambda phase, info: phase == "start" and collections.append(info["generation"]))
+    before = gc.get_count()[0]
+    __import__(name)
+    after = gc.get_count()[0]
+    gc.callbacks.clear()
+    # Counted by the collector's own allocation count of generation 0, which
+    # is what sets a collection off: tracked allocations less deallocations.
+    return {"module": name, "collections": collections, "gen0_before": before, "gen0_after": after}
 
 
 def main(argv):
@@ -232,6 +275,8 @@ def main(argv):
         result = measure_time(int(argv[2]), int(argv[3]))
     elif mode == "import":
         result = measure_import(argv[2])
+    elif mode == "import-gc":
+        result = measure_import_gc(argv[2])
     else:
         raise SystemExit(f"workloads.py: unknown mode {mode!r}")
     result["python"] = sys.version.split()[0]

@@ -81,11 +81,6 @@ inline void discard_exception(SavedException saved) noexcept {
 }
 #endif
 
-// Whether a pending exception is always an exception instance: true from 3.12
-// on, where restoring (type, value, traceback) builds the instance at once.
-// Tests use it to know whether a raw, unnormalised value can be pending.
-inline constexpr bool kPendingExceptionIsNormalised = PY_VERSION_HEX >= 0x030C0000;
-
 // ---------------------------------------------------------------------------
 // Ints.
 //
@@ -165,19 +160,123 @@ inline void frame_set_lineno(PyFrameObject *frame, int line) noexcept {
 // ---------------------------------------------------------------------------
 // Dicts.
 
-// The dict's version tag, which changes on every modification of the dict,
-// or 0 when the interpreter offers none that may be used: ma_version_tag is
-// deprecated from 3.12 on (its bits now serve dict watchers and it goes away
-// in a later version). Callers that cache a lookup against the tag must look
-// up afresh whenever it is 0; nothing replaces the tag once 3.12 is the
-// oldest version, and then the cache goes.
-inline uint64_t dict_version_tag(PyObject *dict) noexcept {
+// Version stamps of a dict, for caches of a lookup in it: two equal non-zero
+// stamps mean the same dict, unchanged in between; 0 means there is none to
+// trust, and the caller looks up afresh. dict_version_tag only reads (it may
+// run with an exception pending); dict_track_version, called before a lookup
+// whose result is cached, makes the dict's later stamps non-zero where it can.
+//
+// 3.10 and 3.11: the dict's version tag (PEP 509), unique across dicts and
+// bumped by every change; tracking is needless. From 3.12 on the tag is
+// deprecated (its bits serve dict watchers), and a dict watcher
+// (PyDict_AddWatcher) keeps the stamp instead: one dict at a time is tracked,
+// and every event on it (an insertion, change, deletion, clear, clone or its
+// deallocation) and every switch to another dict bumps one counter. When no
+// watcher slot is free, stamps stay 0. The watcher belongs to the
+// interpreter, which forgets its watchers when it is finalised; a Py_AtExit
+// hook then forgets the watcher's id too, so an embedding that starts the
+// interpreter again registers afresh. Until then the watcher lives with the
+// interpreter: the module has no free function, and velmo's state lives as
+// long. The 3.12 branch is what stays once 3.12 is the oldest version.
 #if PY_VERSION_HEX >= 0x030C0000
-    (void)dict;
+namespace dict_watch {
+inline int watcher_id = -1;          // ours in the running interpreter; -1 before registration
+inline bool unavailable = false;     // no slot was free (or no exit hook): stamps stay 0
+inline bool exit_hook_set = false;   // the Py_AtExit hook is registered once per process
+inline PyObject *tracked = nullptr;  // identity only, never dereferenced; NULL once it goes
+inline uint64_t stamp = 1;           // the tracked dict's current stamp; never 0
+
+inline int on_event(PyDict_WatchEvent event, PyObject *dict, PyObject * /*key*/,
+                    PyObject * /*new_value*/) noexcept {
+    // Dicts tracked earlier stay watched; their events no longer matter.
+    if (dict == tracked) {
+        ++stamp;
+        if (event == PyDict_EVENT_DEALLOCATED) {
+            tracked = nullptr;  // a new dict at the same address is not this one
+        }
+    }
     return 0;
+}
+
+// Runs after the interpreter is gone (no C API call is allowed there).
+inline void forget() noexcept {
+    watcher_id = -1;
+    unavailable = false;
+    tracked = nullptr;
+    ++stamp;
+}
+}  // namespace dict_watch
+
+inline uint64_t dict_version_tag(PyObject *dict) noexcept {
+    return dict == dict_watch::tracked ? dict_watch::stamp : 0;
+}
+
+// Never raises; call it with no exception pending.
+inline void dict_track_version(PyObject *dict) noexcept {
+    namespace w = dict_watch;
+    if (dict == w::tracked || w::unavailable) {
+        return;
+    }
+    if (w::watcher_id < 0) {
+        if (!w::exit_hook_set) {
+            if (Py_AtExit(w::forget) < 0) {
+                w::unavailable = true;
+                return;
+            }
+            w::exit_hook_set = true;
+        }
+        w::watcher_id = PyDict_AddWatcher(w::on_event);
+        if (w::watcher_id < 0) {
+            PyErr_Clear();  // every slot is taken: look up afresh each time
+            w::unavailable = true;
+            return;
+        }
+    }
+    if (PyDict_Watch(w::watcher_id, dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    w::tracked = dict;
+    ++w::stamp;
+}
 #else
+inline uint64_t dict_version_tag(PyObject *dict) noexcept {
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
+
+inline void dict_track_version(PyObject * /*dict*/) noexcept {}
 #endif
+
+// PyDict_GetItemRef, public from 3.13: 1 with a new reference to the value,
+// 0 with NULL when the key is absent, -1 with NULL and an exception set when
+// the lookup fails (a key whose comparison raises). 3.10 to 3.12 build it
+// from PyDict_GetItemWithError, which hands out a borrowed reference. Goes
+// once 3.13 is the oldest version.
+inline int dict_get_item_ref(PyObject *dict, PyObject *key, PyObject **result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject *value = PyDict_GetItemWithError(dict, key);  // borrowed
+    *result = Py_XNewRef(value);
+    if (value != nullptr) {
+        return 1;
+    }
+    return PyErr_Occurred() != nullptr ? -1 : 0;
+#endif
+}
+
+// Borrowed instance dict of `object`, or NULL when it has none (yet); never
+// makes one. A type that keeps it at a fixed offset (a module does) is read
+// without a call. Anything else asks the interpreter, which from 3.11 on may
+// build a managed dict from the inline attribute values then, so call it with
+// no exception pending. No public call reads the dict without making one
+// (PyObject_GenericGetDict makes it), and 3.14 and 3.15 still export
+// _PyObject_GetDictPtr.
+inline PyObject *instance_dict(PyObject *object) noexcept {
+    Py_ssize_t offset = Py_TYPE(object)->tp_dictoffset;
+    PyObject **slot = offset > 0 ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + offset)
+                                 : _PyObject_GetDictPtr(object);
+    return slot != nullptr ? *slot : nullptr;
 }
 
 // Borrowed value of `key` in `dict`, or NULL when absent or when the lookup
@@ -214,23 +313,6 @@ inline PyObject *import_add_module_ref(const char *name) noexcept {
     return PyImport_AddModuleRef(name);
 #else
     return Py_XNewRef(PyImport_AddModule(name));
-#endif
-}
-
-// ---------------------------------------------------------------------------
-// Tests only.
-
-// The hash a bytes object has stored, -1 when none. The field is deprecated
-// from 3.11 on, where bytes still store their hash; tests read it to see that
-// a constant's hash was computed in advance. Goes when bytes stop storing it.
-inline Py_hash_t bytes_stored_hash(PyObject *bytes) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyBytesObject *>(bytes)->ob_shash;
-#if PY_VERSION_HEX >= 0x030B0000
-#pragma GCC diagnostic pop
 #endif
 }
 

@@ -56,32 +56,36 @@ class Ref {
 
 // Moves the calling thread's pending exception (if any) aside while it
 // lives, so that calls which must not run with an error pending can be
-// made, and puts it back when it goes. Whatever error those calls left
-// pending is released then: the saved failure is the one being reported.
+// made, and puts it back when it goes, or earlier with restore(). Whatever
+// error those calls left pending is released then: the saved failure is the
+// one being reported.
 class SavedException {
   public:
     SavedException() noexcept : saved_(compat::save_exception()) {}
-    ~SavedException() {
-        if (!discarded_) {
-            compat::restore_exception(saved_);
-        }
-    }
+    ~SavedException() { restore(); }
     SavedException(const SavedException &) = delete;
     SavedException &operator=(const SavedException &) = delete;
 
+    // Makes the saved exception pending again now; the guard is then spent.
+    void restore() noexcept {
+        if (!spent_) {
+            spent_ = true;
+            compat::restore_exception(saved_);
+        }
+    }
     // Drops the saved exception for good: the error pending when the guard
     // goes stays pending instead.
     void discard() noexcept {
         // Restoring nothing instead would clear the error pending then.
-        if (!discarded_) {
-            discarded_ = true;
+        if (!spent_) {
+            spent_ = true;
             compat::discard_exception(saved_);
         }
     }
 
   private:
     compat::SavedException saved_;  // owned until put back or discarded
-    bool discarded_ = false;
+    bool spent_ = false;
 };
 
 }  // namespace velmo

@@ -13,18 +13,23 @@ CyFunction *as_cyfunction(PyObject *func) noexcept { return reinterpret_cast<CyF
 // New reference to `value`, or to None when the field is empty.
 PyObject *field_or_none(PyObject *value) noexcept { return Py_NewRef(value != nullptr ? value : Py_None); }
 
-// Stores `made` (a new reference, or NULL with an exception set) in a field
-// that was empty when the getter started, and returns the field's value. The
-// allocation that made it may have run the collector, and a finaliser may
-// have filled the field meanwhile: that value is kept and `made` dropped.
-PyObject *fill_lazy_field(PyObject *&field, PyObject *made) noexcept {
-    if (made == nullptr) {
-        return nullptr;
-    }
-    if (field != nullptr) {
-        Py_DECREF(made);
-    } else {
-        field = made;
+// A field filled on its first read: a new reference to what it holds, else
+// to what `make()` returns (a new reference, or NULL with an exception set),
+// which is stored. The allocation that made it may have run the collector,
+// and a finaliser may have filled the field meanwhile: that value is kept and
+// the one made dropped.
+template <typename Make>
+PyObject *lazy_field(PyObject *&field, Make make) noexcept {
+    if (field == nullptr) {
+        PyObject *made = make();
+        if (made == nullptr) {
+            return nullptr;
+        }
+        if (field != nullptr) {
+            Py_DECREF(made);
+        } else {
+            field = made;
+        }
     }
     return Py_NewRef(field);
 }
@@ -52,13 +57,10 @@ PyObject *get_defaults_field(PyObject *func, PyObject *CyFunction::*field) noexc
 
 PyObject *cyfunction_get_doc(PyObject *func, void * /*context*/) noexcept {
     CyFunction *op = as_cyfunction(func);
-    if (op->doc == nullptr) {
-        if (op->method->ml_doc == nullptr) {
-            Py_RETURN_NONE;  // nothing to cache: a later read looks again
-        }
-        return fill_lazy_field(op->doc, PyUnicode_FromString(op->method->ml_doc));
+    if (op->doc == nullptr && op->method->ml_doc == nullptr) {
+        Py_RETURN_NONE;  // nothing to cache: a later read looks again
     }
-    return Py_NewRef(op->doc);
+    return lazy_field(op->doc, [op] { return PyUnicode_FromString(op->method->ml_doc); });
 }
 
 int cyfunction_set_doc(PyObject *func, PyObject *value, void * /*context*/) noexcept {
@@ -68,10 +70,7 @@ int cyfunction_set_doc(PyObject *func, PyObject *value, void * /*context*/) noex
 
 PyObject *cyfunction_get_name(PyObject *func, void * /*context*/) noexcept {
     CyFunction *op = as_cyfunction(func);
-    if (op->name == nullptr) {
-        return fill_lazy_field(op->name, PyUnicode_InternFromString(op->method->ml_name));
-    }
-    return Py_NewRef(op->name);
+    return lazy_field(op->name, [op] { return PyUnicode_InternFromString(op->method->ml_name); });
 }
 
 int cyfunction_set_name(PyObject *func, PyObject *value, void * /*context*/) noexcept {
@@ -103,11 +102,7 @@ PyObject *cyfunction_get_self(PyObject *func, void * /*context*/) noexcept {
 }
 
 PyObject *cyfunction_get_dict(PyObject *func, void * /*context*/) noexcept {
-    CyFunction *op = as_cyfunction(func);
-    if (op->dict == nullptr) {
-        return fill_lazy_field(op->dict, PyDict_New());
-    }
-    return Py_NewRef(op->dict);
+    return lazy_field(as_cyfunction(func)->dict, PyDict_New);
 }
 
 int cyfunction_set_dict(PyObject *func, PyObject *value, void * /*context*/) noexcept {
@@ -165,11 +160,7 @@ int cyfunction_set_kwdefaults(PyObject *func, PyObject *value, void * /*context*
 }
 
 PyObject *cyfunction_get_annotations(PyObject *func, void * /*context*/) noexcept {
-    CyFunction *op = as_cyfunction(func);
-    if (op->annotations == nullptr) {
-        return fill_lazy_field(op->annotations, PyDict_New());
-    }
-    return Py_NewRef(op->annotations);
+    return lazy_field(as_cyfunction(func)->annotations, PyDict_New);
 }
 
 int cyfunction_set_annotations(PyObject *func, PyObject *value, void * /*context*/) noexcept {

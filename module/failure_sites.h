@@ -1,6 +1,6 @@
 // Every place where velmo reports a failure with a traceback entry, in one
 // table: the function the entry names, the implementation line and the line
-// of velmo.py it stands for.
+// of velmo.py it stands for, as the traceback layer's FailureSite.
 //
 // The implementation lines are not line numbers of any file in this tree.
 // They are stable identifiers that users see in tracebacks when
@@ -10,48 +10,50 @@
 #ifndef VELMO_MODULE_FAILURE_SITES_H
 #define VELMO_MODULE_FAILURE_SITES_H
 
-namespace velmo {
+#include "traceback/traceback.h"
 
-struct FailureSite {
-    const char *function;     // shown as the entry's function name
-    int implementation_line;  // stable identifier, shown with kImplementationFileName
-    int python_line;          // line of kSourceFileName
-};
+namespace velmo {
 
 // The Python source file that entries name, and the implementation "file"
 // named beside implementation lines.
 inline constexpr const char kSourceFileName[] = "velmo.py";
 inline constexpr const char kImplementationFileName[] = "velmo.cpp";
 
-inline constexpr const char kInitFunction[] = "init velmo";
-inline constexpr const char kFunHelloFunction[] = "velmo.fun_hello";
+// A site of the module's execution, which stands for line 1 of velmo.py.
+constexpr FailureSite init_site(int implementation_line) {
+    return {kSourceFileName, kImplementationFileName, "init velmo", implementation_line, 1};
+}
+
+constexpr FailureSite fun_hello_site(int implementation_line, int python_line) {
+    return {kSourceFileName, kImplementationFileName, "velmo.fun_hello", implementation_line, python_line};
+}
 
 namespace site {
 
 // Module execution. Failures before the globals are held add no entry; their
 // numbers still tell them apart in the code.
-inline constexpr FailureSite kVersionCheck = {kInitFunction, 1646, 1};
-inline constexpr FailureSite kEmptyTuple = {kInitFunction, 1650, 1};
-inline constexpr FailureSite kEmptyBytes = {kInitFunction, 1651, 1};
-inline constexpr FailureSite kFunctionType = {kInitFunction, 1654, 1};
-inline constexpr FailureSite kGlobals = {kInitFunction, 1688, 1};
-inline constexpr FailureSite kBuiltinsModule = {kInitFunction, 1690, 1};
-inline constexpr FailureSite kRuntimeModule = {kInitFunction, 1692, 1};
-inline constexpr FailureSite kSetBuiltins = {kInitFunction, 1694, 1};
-inline constexpr FailureSite kConstants = {kInitFunction, 1696, 1};  // strings, int 1, int 2
-inline constexpr FailureSite kModulesDict = {kInitFunction, 1705, 1};
-inline constexpr FailureSite kModulesEntry = {kInitFunction, 1707, 1};
-inline constexpr FailureSite kCodeObject = {kInitFunction, 1714, 1};  // argument names, code object
-inline constexpr FailureSite kFunction = {kInitFunction, 1733, 1};
-inline constexpr FailureSite kBindFunction = {kInitFunction, 1735, 1};
-inline constexpr FailureSite kTestDict = {kInitFunction, 1737, 1};
-inline constexpr FailureSite kBindTestDict = {kInitFunction, 1739, 1};
+inline constexpr FailureSite kVersionCheck = init_site(1646);
+inline constexpr FailureSite kEmptyTuple = init_site(1650);
+inline constexpr FailureSite kEmptyBytes = init_site(1651);
+inline constexpr FailureSite kFunctionType = init_site(1654);
+inline constexpr FailureSite kGlobals = init_site(1688);
+inline constexpr FailureSite kBuiltinsModule = init_site(1690);
+inline constexpr FailureSite kRuntimeModule = init_site(1692);
+inline constexpr FailureSite kSetBuiltins = init_site(1694);
+inline constexpr FailureSite kConstants = init_site(1696);  // strings, int 1, int 2
+inline constexpr FailureSite kModulesDict = init_site(1705);
+inline constexpr FailureSite kModulesEntry = init_site(1707);
+inline constexpr FailureSite kCodeObject = init_site(1714);  // argument names, code object
+inline constexpr FailureSite kFunction = init_site(1733);
+inline constexpr FailureSite kBindFunction = init_site(1735);
+inline constexpr FailureSite kTestDict = init_site(1737);
+inline constexpr FailureSite kBindTestDict = init_site(1739);
 
 // fun_hello's body: `if s == 1` on line 2, `if s == 2` on line 4.
-inline constexpr FailureSite kCompareWith1 = {kFunHelloFunction, 1298, 2};
-inline constexpr FailureSite kTruthOfCompareWith1 = {kFunHelloFunction, 1300, 2};
-inline constexpr FailureSite kCompareWith2 = {kFunHelloFunction, 1330, 4};
-inline constexpr FailureSite kTruthOfCompareWith2 = {kFunHelloFunction, 1332, 4};
+inline constexpr FailureSite kCompareWith1 = fun_hello_site(1298, 2);
+inline constexpr FailureSite kTruthOfCompareWith1 = fun_hello_site(1300, 2);
+inline constexpr FailureSite kCompareWith2 = fun_hello_site(1330, 4);
+inline constexpr FailureSite kTruthOfCompareWith2 = fun_hello_site(1332, 4);
 
 }  // namespace site
 

@@ -14,37 +14,30 @@ enum class Equality { kFalse = 0, kTrue = 1, kUndecided = 2 };
 
 // `object == constant` for the arguments that need no comparison machinery:
 // the cached constant itself, an exact int (its digits) and an exact float.
-// `value` is the number `constant` holds, 1 <= value < 2**31.
+// `value` is the number `constant` holds, 1 <= value < 2**30: one digit, so
+// an int of more digits is never equal.
 inline Equality fast_equals(PyObject *object, PyObject *constant, uint32_t value) noexcept {
     if (object == constant) {
         return Equality::kTrue;
     }
     if (Py_IS_TYPE(object, &PyLong_Type)) {
-        bool equal;
-        if (compat::long_is_compact(object)) {
-            equal = compat::long_compact_value(object) == static_cast<Py_ssize_t>(value);
-        } else if (value < (1u << PyLong_SHIFT)) {
-            equal = false;  // more than one digit: too large for a one-digit constant
-        } else {
-            // Cannot fail on an exact int; `long` is the C API's own type here.
-            int overflow = 0;
-            auto number = static_cast<int64_t>(PyLong_AsLongAndOverflow(object, &overflow));
-            equal = overflow == 0 && number == static_cast<int64_t>(value);
-        }
-        return equal ? Equality::kTrue : Equality::kFalse;
+        return compat::long_is_compact(object) &&
+                       compat::long_compact_value(object) == static_cast<Py_ssize_t>(value)
+                   ? Equality::kTrue
+                   : Equality::kFalse;
     }
     if (Py_IS_TYPE(object, &PyFloat_Type)) {
         // NaN compares unequal, as Python's == has it.
-        return PyFloat_AS_DOUBLE(object) == static_cast<double>(static_cast<int32_t>(value))
-                   ? Equality::kTrue
-                   : Equality::kFalse;
+        return PyFloat_AS_DOUBLE(object) == static_cast<double>(value) ? Equality::kTrue : Equality::kFalse;
     }
     return Equality::kUndecided;
 }
 
 // Adds the entry of a failing site; -1 for the caller to return.
 [[gnu::cold, gnu::noinline]] int report_failure(const FailureSite &site) noexcept {
-    add_site_traceback(site);
+    ModuleState &state = module_state;
+    add_traceback(state.traceback_cache, site, state.globals, state.runtime_module,
+                  state.str_cline_in_traceback);
     return -1;
 }
 
@@ -81,18 +74,6 @@ int compare_equals(PyObject *s, PyObject *constant, const FailureSite &compare_s
 
 }  // namespace
 
-PyObject *int_equals_constant(PyObject *object, PyObject *constant, uint32_t value) noexcept {
-    switch (fast_equals(object, constant, value)) {
-        case Equality::kTrue:
-            Py_RETURN_TRUE;
-        case Equality::kFalse:
-            Py_RETURN_FALSE;
-        case Equality::kUndecided:
-            break;
-    }
-    return PyObject_RichCompare(object, constant, Py_EQ);
-}
-
 int object_is_true(PyObject *object) noexcept {
     if (object == Py_True) {
         return 1;
@@ -105,8 +86,8 @@ int object_is_true(PyObject *object) noexcept {
 
 PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept { return fun_hello_impl(self, s); }
 
-// The equality tests are int_equals_constant and object_is_true written
-// inline: the fast paths decide without making a True or False to test.
+// The equality tests, written inline: the fast paths decide without making a
+// True or False to test.
 PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
     const ModuleState &state = module_state;
     switch (fast_equals(s, state.int_1, 1)) {

@@ -26,14 +26,8 @@ int check_binary_version_against(int built_major, int built_minor, const char *r
 
 int init_string_constants(const StringConstantEntry *table) noexcept;
 
-// Adds the traceback entry of `site` to the pending exception, with this
-// module's globals, switch and caches.
-void add_site_traceback(const FailureSite &site) noexcept;
-
 PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept;
 PyObject *fun_hello_impl(PyObject *self, PyObject *s) noexcept;
-// `value` is the number `constant` holds, 1 <= value < 2**31.
-PyObject *int_equals_constant(PyObject *object, PyObject *constant, uint32_t value) noexcept;
 int object_is_true(PyObject *object) noexcept;
 
 extern PyMethodDef fun_hello_method;

@@ -34,9 +34,9 @@ void withdraw_sys_modules_entry(PyObject *module) noexcept {
 // every entry's frame runs in them.
 int fail_exec(const FailureSite &site) noexcept {
     if (module_state.module != nullptr) {
-        if (module_state.globals != nullptr) {
-            add_site_traceback(site);
-        }
+        ModuleState &state = module_state;
+        add_traceback(state.traceback_cache, site, state.globals, state.runtime_module,
+                      state.str_cline_in_traceback);
         withdraw_sys_modules_entry(module_state.module);
         // Unclaim the module so that the next import starts afresh.
         Py_CLEAR(module_state.module);

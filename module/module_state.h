@@ -12,6 +12,20 @@
 
 namespace velmo {
 
+// The module's string constants, one row each: the ModuleState field, the
+// text, and whether it is interned. A row here is the whole of adding one:
+// it makes the field and the entry of kStringConstantTable. Every constant
+// carries its hash from execution on.
+#define VELMO_STRING_CONSTANTS(X)                                                                \
+    X(str_222222222, "222222222", false)                  /* fun_hello(2) */                     \
+    X(str_cline_in_traceback, "cline_in_traceback", true) /* the switch's key */                 \
+    X(str_fun_hello, "fun_hello", true)                   /* code name, qualname, globals key */ \
+    X(str_hello_world, "hello world", false)              /* fun_hello(1) */                     \
+    X(str_s, "s", true)                                   /* fun_hello's one argument */         \
+    X(str_test, "__test__", true)                         /* globals key */                      \
+    X(str_velmo, "velmo", true)                           /* the function's __module__ */        \
+    X(str_velmo_py, "velmo.py", false)                    /* the code object's file name */
+
 // One process-wide record, never released: the module has no free function,
 // and neither the module object nor interpreter shutdown tears it down.
 // Every execution step stores its result here before testing it, so a failed
@@ -26,38 +40,27 @@ struct ModuleState {
     PyObject *builtins_module;
     PyObject *runtime_module;  // sys.modules["cython_runtime"]
 
-    // String constants, built from kStringConstantTable; each carries its hash.
-    PyObject *str_222222222;
-    PyObject *str_cline_in_traceback;  // interned
-    PyObject *str_fun_hello;           // interned
-    PyObject *str_hello_world;
-    PyObject *str_s;      // interned
-    PyObject *str_test;   // interned "__test__"
-    PyObject *str_velmo;  // interned
-    PyObject *str_velmo_py;
+#define VELMO_STRING_FIELD(field, text, intern) PyObject *field;
+    VELMO_STRING_CONSTANTS(VELMO_STRING_FIELD)
+#undef VELMO_STRING_FIELD
 
     PyObject *int_1;
     PyObject *int_2;
     PyObject *argnames;        // ("s",)
     PyObject *fun_hello_code;  // code object of fun_hello, for introspection
 
-    // Belong to the library, not to a module object: a second execution after
-    // a failed import finds them as the first one left them.
-    CodeObjectCache code_cache;
-    DictVersionCache cline_cache;
+    // Belongs to the library, not to a module object: a second execution
+    // after a failed import finds it as the first one left it.
+    TracebackCache traceback_cache;
 };
 
 extern ModuleState module_state;
 
 // One row of a string constant table; a row with a NULL target ends the table.
 struct StringConstantEntry {
-    PyObject **target;     // ModuleState field that receives the object
-    const char *text;      // NUL-terminated
-    Py_ssize_t size;       // bytes of text including the NUL
-    const char *encoding;  // codec for text, NULL for UTF-8
-    char unicode_flag;     // with str_flag: both 0 makes a bytes object
-    char str_flag;
-    char intern_flag;  // non-zero interns a str constant
+    PyObject **target;  // ModuleState field that receives the str
+    const char *text;   // UTF-8, NUL-terminated
+    bool intern;        // interned, or a plain str
 };
 
 extern const StringConstantEntry kStringConstantTable[];

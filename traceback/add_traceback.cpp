@@ -10,67 +10,75 @@ namespace velmo {
 
 namespace {
 
-// New code object for the site, or NULL with the error of the failing step
-// current (the caller has moved the reported exception aside).
-PyCodeObject *make_site_code(const TracebackContext &context, const char *funcname, int c_line, int py_line,
-                             const char *filename) noexcept {
+// New code object for the site, cached under `key`, or NULL with the error
+// of the failing step pending. `c_line` is the implementation line to show,
+// 0 for none. Out of line: each key meets it once.
+[[gnu::cold, gnu::noinline]] PyCodeObject *make_site_code(CodeObjectCache &cache, const FailureSite &site,
+                                                          int c_line, int key) noexcept {
+    PyCodeObject *code;
     if (c_line == 0) {
-        return PyCode_NewEmpty(filename, funcname, py_line);
+        code = PyCode_NewEmpty(site.filename, site.function, site.python_line);
+    } else {
+        Ref name =
+            Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", site.function, site.implementation_file, c_line));
+        const char *text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+        code = text != nullptr ? PyCode_NewEmpty(site.filename, text, site.python_line) : nullptr;
     }
-    Ref name = Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", funcname, context.implementation_file, c_line));
-    if (!name) {
-        return nullptr;
+    if (code != nullptr) {
+        insert_code_object(cache, key, code);
     }
-    const char *text = PyUnicode_AsUTF8(name.get());
-    return text != nullptr ? PyCode_NewEmpty(filename, text, py_line) : nullptr;
+    return code;
 }
 
 }  // namespace
 
-void add_traceback(const TracebackContext &context, const char *funcname, int c_line, int py_line,
-                   const char *filename) noexcept {
+void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *globals,
+                   PyObject *runtime_module, PyObject *switch_name) noexcept {
     // Every entry's frame runs in the module's globals; without them there is
     // nothing to attach, and the failure is reported without an entry.
-    PyObject *globals = *context.globals;
     if (globals == nullptr) {
         return;
     }
+    // Reading the switch, making the code object and making the frame can all
+    // run Python code (the switch's __bool__, a function watcher that sees the
+    // function object PyFrame_New makes, a globals key's __eq__ in its lookup
+    // of `__builtins__`), which must not find the failure being reported
+    // pending. As in the interpreter's own traceback helper, it is moved aside
+    // once and put back before the entry is added to it; whatever those calls
+    // raise is dropped then.
+    SavedException reported;
+    int c_line = site.implementation_line;
     if (c_line != 0) {
-        c_line = implementation_line_for_traceback(context, c_line);
+        c_line = implementation_line_for_traceback(cache.switch_value, runtime_module, switch_name, c_line);
     }
-    int key = c_line != 0 ? -c_line : py_line;
-
-    PyFrameObject *frame = nullptr;
-    {
-        // Making the code object and the frame can run Python code (a
-        // function watcher sees the function object PyFrame_New makes, a
-        // globals key's __eq__ runs in its lookup of `__builtins__`), which
-        // must not find the failure being reported pending: it is moved
-        // aside meanwhile, and whatever those calls raise is dropped when it
-        // comes back.
-        SavedException reported;
-        PyCodeObject *code = find_code_object(*context.code_cache, key);
-        if (code == nullptr) {
-            code = make_site_code(context, funcname, c_line, py_line, filename);
-            if (code == nullptr) {
-                // The out-of-memory error (or whatever made the step fail)
-                // now stands in place of the failure being reported.
-                reported.discard();
-                return;
-            }
-            insert_code_object(*context.code_cache, key, code);
+    int key = c_line != 0 ? -c_line : site.python_line;
+    // Borrowed from the cache, which nothing below can make replace it; a
+    // code object made now is held here too, as the cache may have had no
+    // room for it.
+    PyCodeObject *code = find_code_object(cache.code_objects, key);
+    Ref made;
+    if (code == nullptr) {
+        made =
+            Ref::steal(reinterpret_cast<PyObject *>(make_site_code(cache.code_objects, site, c_line, key)));
+        if (!made) {
+            // The out-of-memory error (or whatever made the step fail) now
+            // stands in place of the failure being reported.
+            reported.discard();
+            return;
         }
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-        Py_DECREF(code);
-        if (frame == nullptr) {
-            return;  // no entry; the failure comes back as it was
-        }
+        code = reinterpret_cast<PyCodeObject *>(made.get());
     }
-    compat::frame_set_lineno(frame, py_line);
+    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    if (frame == nullptr) {
+        return;  // no entry; the failure comes back as it was
+    }
+    compat::frame_set_lineno(frame, site.python_line);
+    reported.restore();
     if (PyTraceBack_Here(frame) < 0) {
-        // Only out of memory: the frame, not held by any traceback, goes
-        // now, and what its release runs must not find an error pending.
-        SavedException pending;
+        // Only out of memory: the frame, held by no traceback, goes now, and
+        // what its release runs (a function watcher, from 3.12 on) must not
+        // find that error pending.
+        SavedException out_of_memory;
         Py_DECREF(frame);
         return;
     }

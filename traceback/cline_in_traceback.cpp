@@ -8,95 +8,88 @@ namespace velmo {
 
 namespace {
 
-// Borrowed value of the switch from the runtime module's dict, or NULL when
-// absent. An unchanged dict (same `version`, the dict's tag) is answered from
-// the DictVersionCache; version 0 means the interpreter offers no tag to tell.
-PyObject *lookup_switch_in_dict(const TracebackContext &context, PyObject *dict, uint64_t version) noexcept {
-    DictVersionCache &cache = *context.switch_cache;
+// The switch's value in the runtime module's dict, or an empty Ref when it
+// is absent. An unchanged dict (same non-zero stamp) is answered from the
+// cache; otherwise the dict is looked up, and from 3.12 on watched, so that
+// the next failure finds it unchanged.
+Ref lookup_switch_in_dict(DictVersionCache &cache, PyObject *dict, PyObject *key) noexcept {
+    uint64_t version = compat::dict_version_tag(dict);
     if (version != 0 && version == cache.version) {
-        return cache.value;
+        return Ref::borrow(cache.value);
     }
-    PyObject *key = *context.switch_name;
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
-    PyObject *value = _PyDict_GetItem_KnownHash(dict, key, hash);
-    if (value == nullptr && PyErr_Occurred()) {
-        // A failed lookup counts as absent; the store of the default that
-        // follows must not run with this error pending.
+    compat::dict_track_version(dict);
+    // Taken before the lookup: a change that the lookup itself makes (a
+    // colliding key's __eq__) leaves the cache behind the dict, never ahead.
+    version = compat::dict_version_tag(dict);
+    PyObject *found = nullptr;
+    if (compat::dict_get_item_ref(dict, key, &found) < 0) {
+        PyErr_Clear();  // a failed lookup counts as absent
+    }
+    cache.value = found;  // the dict keeps it while the stamp stays
+    cache.version = version;
+    return Ref::steal(found);
+}
+
+// Whether `value` is true, an error counting as false.
+bool switch_is_on(PyObject *value) noexcept {
+    int is_false = PyObject_Not(value);
+    if (is_false < 0) {
         PyErr_Clear();
     }
-    cache.value = value;
-    cache.version = version;
-    return value;
+    return is_false == 0;
 }
 
-// Where `object` keeps its instance dict, or NULL. A module (what the runtime
-// module is) keeps it at a fixed offset, read here without a call on every
-// failure; anything else asks the interpreter.
-PyObject **instance_dict_slot(PyObject *object) noexcept {
-    Py_ssize_t offset = Py_TYPE(object)->tp_dictoffset;
-    if (offset > 0) {
-        return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + offset);
-    }
-    return _PyObject_GetDictPtr(object);
-}
-
-}  // namespace
-
-int implementation_line_for_traceback(const TracebackContext &context, int c_line) noexcept {
-    PyObject *runtime = *context.runtime_module;
-    PyObject *switch_name = *context.switch_name;
-    // Before the module has its runtime module, or before it has made the key
-    // string, there is no switch to consult: show the line, which is what a
-    // failing import most needs.
-    if (runtime == nullptr || switch_name == nullptr) {
-        return c_line;
-    }
-
-    PyObject **dict_ptr = instance_dict_slot(runtime);
-    PyObject *dict = dict_ptr != nullptr ? *dict_ptr : nullptr;
-    uint64_t version = dict != nullptr ? compat::dict_version_tag(dict) : 0;  // 0: none to trust
-    // The common case: an unchanged dict whose switch was a plain True or
-    // False. Nothing here can run code or fail, so the failure being reported
-    // need not be moved aside.
-    if (version != 0) {
-        const DictVersionCache &cache = *context.switch_cache;
-        if (version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {
-            return cache.value == Py_True ? c_line : 0;
-        }
-    }
-
-    // Errors of the lookup, the truth test or the store are dropped when the
-    // guard goes: the failure being reported is the one that must stay current.
-    SavedException reported;
-
+// The decision from a lookup or a fetch of the switch, which may run code.
+// Kept out of line: the failure path mostly ends at the cached answer.
+[[gnu::noinline]] int decide_by_lookup(DictVersionCache &cache, PyObject *runtime_module, PyObject *dict,
+                                       PyObject *switch_name, int c_line) noexcept {
+    // Held while the truth test below runs code that may drop the dict's
+    // reference.
     Ref value;
     if (dict != nullptr) {
-        // The truth test below may run arbitrary code that drops the dict's
-        // reference; hold our own while we look at it.
-        value = Ref::borrow(lookup_switch_in_dict(context, dict, version));
+        value = lookup_switch_in_dict(cache, dict, switch_name);
     } else {
-        getattrofunc getattro = Py_TYPE(runtime)->tp_getattro;
-        Ref fetched = Ref::steal(getattro != nullptr ? getattro(runtime, switch_name)
-                                                     : PyObject_GetAttr(runtime, switch_name));
+        Ref fetched = Ref::steal(PyObject_GetAttr(runtime_module, switch_name));
         if (!fetched) {
-            PyErr_Clear();
+            PyErr_Clear();  // a failed fetch of any kind counts as absent
         } else {
-            value = Ref::borrow(PyObject_Not(fetched.get()) != 0 ? Py_False : Py_True);
+            value = Ref::borrow(switch_is_on(fetched.get()) ? Py_True : Py_False);
         }
     }
 
     if (!value) {
         // Record the default so that users find the switch where it lives.
-        PyObject_SetAttr(runtime, switch_name, Py_False);
+        if (PyObject_SetAttr(runtime_module, switch_name, Py_False) < 0) {
+            PyErr_Clear();
+        }
         return 0;
     }
-    if (value.get() == Py_False) {
-        return 0;
+    if (value.get() == Py_True || value.get() == Py_False) {
+        return value.get() == Py_True ? c_line : 0;
     }
-    if (value.get() == Py_True) {
+    return switch_is_on(value.get()) ? c_line : 0;
+}
+
+}  // namespace
+
+int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime_module,
+                                      PyObject *switch_name, int c_line) noexcept {
+    // Before the module has its runtime module, or before it has made the key
+    // string, there is no switch to consult: show the line, which is what a
+    // failing import most needs.
+    if (runtime_module == nullptr || switch_name == nullptr) {
         return c_line;
     }
-    return PyObject_Not(value.get()) == 0 ? c_line : 0;
+    PyObject *dict = compat::instance_dict(runtime_module);
+    // The common case, decided by reads alone: a dict unchanged since its
+    // switch read a plain True or False.
+    if (dict != nullptr) {
+        uint64_t version = compat::dict_version_tag(dict);
+        if (version != 0 && version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {
+            return cache.value == Py_True ? c_line : 0;
+        }
+    }
+    return decide_by_lookup(cache, runtime_module, dict, switch_name, c_line);
 }
 
 }  // namespace velmo

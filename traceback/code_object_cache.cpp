@@ -28,15 +28,12 @@ int bisect_code_objects(const CodeCacheEntry *entries, int count, int key) noexc
 }
 
 PyCodeObject *find_code_object(const CodeObjectCache &cache, int key) noexcept {
-    if (key == 0 || cache.entries == nullptr) {
+    // Key 0 needs no test of its own: no entry has it.
+    if (cache.entries == nullptr) {
         return nullptr;
     }
     int i = bisect_code_objects(cache.entries, cache.count, key);
-    if (i >= cache.count || cache.entries[i].key != key) {
-        return nullptr;
-    }
-    Py_INCREF(cache.entries[i].code);
-    return cache.entries[i].code;
+    return i < cache.count && cache.entries[i].key == key ? cache.entries[i].code : nullptr;
 }
 
 void insert_code_object(CodeObjectCache &cache, int key, PyCodeObject *code) noexcept {

@@ -1,7 +1,8 @@
 // Synthetic traceback entries for failures inside an extension module, the
 // cache of the code objects behind them, and the process-wide
-// `cline_in_traceback` switch. This layer keeps no state of its own: the
-// module that reports a failure hands in its globals, its switch and caches.
+// `cline_in_traceback` switch. A failure site is a value of this layer; the
+// module that reports a failure hands in the site, its globals, its runtime
+// module and the switch's key string, and one TracebackCache it keeps.
 #ifndef VELMO_TRACEBACK_TRACEBACK_H
 #define VELMO_TRACEBACK_TRACEBACK_H
 
@@ -11,6 +12,16 @@
 #include <cstdint>
 
 namespace velmo {
+
+// Where a failure happened, as its traceback entry names it. All texts are
+// static, NUL-terminated UTF-8.
+struct FailureSite {
+    const char *filename;             // the Python source file the entry names
+    const char *implementation_file;  // named beside the implementation line
+    const char *function;             // the entry's function name
+    int implementation_line;          // stable identifier of the site; 0 for none
+    int python_line;                  // line of `filename`
+};
 
 struct CodeCacheEntry {
     PyCodeObject *code;  // owned; replaced only by an insertion under the same key
@@ -26,45 +37,43 @@ struct CodeObjectCache {
     CodeCacheEntry *entries;  // PyMem_Malloc'd; NULL until the first insertion
 };
 
-// Remembers the last dictionary lookup of `cline_in_traceback`, so that an
-// unchanged runtime-module dict costs one version-tag comparison. Where the
-// interpreter offers no usable tag, every failure looks the switch up: one
-// lookup on a path that builds a frame and a traceback entry anyway, where a
-// dict watcher would take one of the interpreter's few watcher slots and run
-// on every write to the runtime module's dict.
+// The last dictionary lookup of the switch, so that an unchanged dict of the
+// runtime module costs one comparison of version stamps
+// (compat::dict_version_tag: the version tag on 3.10 and 3.11, a dict
+// watcher's count from 3.12 on).
 struct DictVersionCache {
-    uint64_t version;  // compat::dict_version_tag at the last lookup; 0 (no tag) matches no dict
+    uint64_t version;  // the dict's stamp at that lookup; 0 (none to trust) matches no dict
     PyObject *value;   // borrowed: what that lookup found, NULL when absent
+};
+
+// Everything this layer remembers between failures, in one object that the
+// reporting module keeps for the life of the process (all fields zero at
+// first).
+struct TracebackCache {
+    CodeObjectCache code_objects;
+    DictVersionCache switch_value;
 };
 
 // Growth step of the code-object cache, in entries.
 inline constexpr int32_t kCodeCacheStep = 64;
 
-// Everything add_traceback needs of the module that reports a failure: where
-// that module keeps its globals, runtime module and switch name (read at
-// each failure, so one context serves the module's whole life while those
-// fields are filled and refilled), and its caches. All borrowed from the
-// module, which keeps them alive.
-struct TracebackContext {
-    PyObject *const *globals;         // every entry's frame runs in them; NULL there: no entry is added
-    PyObject *const *runtime_module;  // holds the switch; NULL there: implementation lines are shown
-    PyObject *const *switch_name;     // "cline_in_traceback", hash computed; NULL there: lines shown
-    const char *implementation_file;  // named beside the implementation line
-    CodeObjectCache *code_cache;
-    DictVersionCache *switch_cache;
-};
+// Appends the entry of `site` to the pending exception's traceback, with a
+// frame in `globals`; the exception stays pending. Without globals nothing is
+// added. `runtime_module` holds the switch and `switch_name` is its key
+// string, hash computed; either NULL (a module not yet complete) shows the
+// implementation line. Reports nothing to the caller.
+void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *globals,
+                   PyObject *runtime_module, PyObject *switch_name) noexcept;
 
-// Appends an entry naming `filename`, `funcname` and `py_line` to the pending
-// exception's traceback; the exception stays pending. `c_line` is the failure
-// site's implementation line, 0 for none. Reports nothing to the caller.
-void add_traceback(const TracebackContext &context, const char *funcname, int c_line, int py_line,
-                   const char *filename) noexcept;
+// `c_line` when the switch on `runtime_module` says implementation lines are
+// shown, else 0. Called with no exception pending; errors met while reading,
+// testing or setting the switch are cleared.
+int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime_module,
+                                      PyObject *switch_name, int c_line) noexcept;
 
-// `c_line` when the switch says implementation lines are shown, else 0. Leaves
-// the pending exception exactly as it found it.
-int implementation_line_for_traceback(const TracebackContext &context, int c_line) noexcept;
-
-// New reference to the code object cached under `key`, or NULL (no exception).
+// The code object cached under `key`, borrowed, or NULL (no exception). The
+// cache keeps it until an insertion under the same key replaces it, and only
+// a miss on that key leads to one.
 PyCodeObject *find_code_object(const CodeObjectCache &cache, int key) noexcept;
 
 // Caches `code` under `key` (the cache takes its own reference). Key 0 and

@@ -1,12 +1,10 @@
 // velmo_peer: a test-only extension that follows velmo's registry conventions
 // and builds function objects velmo itself never makes (other calling
-// conventions, flags, closures, class objects, defaults, cleared objects), and
-// reaches fun_hello's int comparison with constants other than 1 and 2.
+// conventions, flags, closures, class objects, defaults, cleared objects).
 #include <cstdint>
 #include <cstring>
 
 #include "function_type/cyfunction.h"
-#include "module/module.h"
 
 namespace {
 
@@ -248,28 +246,6 @@ PyObject *peer_defaults_getter_calls(PyObject * /*module*/, PyObject *args) noex
     return entry != nullptr ? Py_NewRef(PyList_GET_ITEM(entry, 1)) : nullptr;
 }
 
-// int_equals_constant(object, value): velmo's int comparison against a
-// constant made for `value` (1 <= value < 2**31), which fun_hello's constants
-// 1 and 2 leave mostly unexercised.
-PyObject *peer_int_equals_constant(PyObject * /*module*/, PyObject *args) noexcept {
-    PyObject *object;
-    long value;
-    if (!PyArg_ParseTuple(args, "Ol:int_equals_constant", &object, &value)) {
-        return nullptr;
-    }
-    if (value < 1 || value > INT32_MAX) {
-        PyErr_SetString(PyExc_ValueError, "value must lie in [1, 2**31)");
-        return nullptr;
-    }
-    PyObject *constant = PyLong_FromLong(value);
-    if (constant == nullptr) {
-        return nullptr;
-    }
-    PyObject *result = velmo::int_equals_constant(object, constant, static_cast<uint32_t>(value));
-    Py_DECREF(constant);
-    return result;
-}
-
 PyMethodDef peer_methods[] = {
     {"make", as_cfunction(peer_make), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"clear", peer_clear, METH_VARARGS, nullptr},
@@ -278,7 +254,6 @@ PyMethodDef peer_methods[] = {
     {"set_defaults_block", peer_set_defaults_block, METH_VARARGS, nullptr},
     {"set_defaults_getter", peer_set_defaults_getter, METH_VARARGS, nullptr},
     {"defaults_getter_calls", peer_defaults_getter_calls, METH_VARARGS, nullptr},
-    {"int_equals_constant", peer_int_equals_constant, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -52,23 +52,21 @@ void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *glo
         c_line = implementation_line_for_traceback(cache.switch_value, runtime_module, switch_name, c_line);
     }
     int key = c_line != 0 ? -c_line : site.python_line;
-    // Borrowed from the cache, which nothing below can make replace it; a
-    // code object made now is held here too, as the cache may have had no
-    // room for it.
     PyCodeObject *code = find_code_object(cache.code_objects, key);
-    Ref made;
     if (code == nullptr) {
-        made =
-            Ref::steal(reinterpret_cast<PyObject *>(make_site_code(cache.code_objects, site, c_line, key)));
-        if (!made) {
+        code = make_site_code(cache.code_objects, site, c_line, key);
+        if (code == nullptr) {
             // The out-of-memory error (or whatever made the step fail) now
             // stands in place of the failure being reported.
             reported.discard();
             return;
         }
-        code = reinterpret_cast<PyCodeObject *>(made.get());
     }
     PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    // Released while the failure is still aside: a code object that the cache
+    // had no room for goes here when no frame holds it, and from 3.12 on its
+    // release runs code watchers.
+    Py_DECREF(code);
     if (frame == nullptr) {
         return;  // no entry; the failure comes back as it was
     }

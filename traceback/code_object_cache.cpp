@@ -33,7 +33,11 @@ PyCodeObject *find_code_object(const CodeObjectCache &cache, int key) noexcept {
         return nullptr;
     }
     int i = bisect_code_objects(cache.entries, cache.count, key);
-    return i < cache.count && cache.entries[i].key == key ? cache.entries[i].code : nullptr;
+    if (i >= cache.count || cache.entries[i].key != key) {
+        return nullptr;
+    }
+    Py_INCREF(cache.entries[i].code);
+    return cache.entries[i].code;
 }
 
 void insert_code_object(CodeObjectCache &cache, int key, PyCodeObject *code) noexcept {

@@ -71,9 +71,7 @@ void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *glo
 int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime_module,
                                       PyObject *switch_name, int c_line) noexcept;
 
-// The code object cached under `key`, borrowed, or NULL (no exception). The
-// cache keeps it until an insertion under the same key replaces it, and only
-// a miss on that key leads to one.
+// New reference to the code object cached under `key`, or NULL (no exception).
 PyCodeObject *find_code_object(const CodeObjectCache &cache, int key) noexcept;
 
 // Caches `code` under `key` (the cache takes its own reference). Key 0 and

@@ -103,7 +103,9 @@ EntryView view(PyObject *traceback) {
 }
 
 PyObject *cached(const velmo::CodeObjectCache &cache, int key) {
-    return reinterpret_cast<PyObject *>(velmo::find_code_object(cache, key));
+    PyCodeObject *code = velmo::find_code_object(cache, key);
+    Py_XDECREF(code);  // the cache keeps its own reference
+    return reinterpret_cast<PyObject *>(code);
 }
 
 class ClineSwitch : public velmo_test::PythonTest {

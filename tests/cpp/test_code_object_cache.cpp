@@ -112,6 +112,7 @@ TEST_F(CodeObjectCacheTest, GrowsBy64AndStaysSortedUnderRandomInsertion) {
     for (std::size_t n = 0; n < keys.size(); ++n) {
         PyCodeObject *found = find_code_object(cache(), keys[n]);
         EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[n].get()) << "key " << keys[n];
+        Py_XDECREF(found);
     }
     EXPECT_EQ(find_code_object(cache(), 1000), nullptr);
     EXPECT_EQ(find_code_object(cache(), -1000), nullptr);
@@ -148,6 +149,8 @@ TEST_F(CodeObjectCacheTest, InsertingAnExistingKeySwapsTheCodeObject) {
     EXPECT_EQ(refcount(second.get()), second_before + 1);
     PyCodeObject *found = find_code_object(cache(), 2);
     EXPECT_EQ(reinterpret_cast<PyObject *>(found), second.get());
+    EXPECT_EQ(refcount(second.get()), second_before + 2) << "a find hands out a new reference";
+    Py_XDECREF(found);
 
     // Replacing an entry by the code object it already holds keeps it alive.
     Py_ssize_t held = refcount(second.get());
@@ -205,6 +208,7 @@ TEST_F(CodeObjectCacheTest, NoMemoryToGrowLeavesTheFullArrayIntact) {
         PyCodeObject *found = find_code_object(cache(), key * 2);
         EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[static_cast<std::size_t>(key - 1)].get())
             << "key " << key * 2;
+        Py_XDECREF(found);
     }
     expect_well_formed();
 }

@@ -3,7 +3,7 @@
 # README's CMake command, run in an activated venv, with no libpython of any
 # kind, no GoogleTest, no Google Benchmark and no pytest. The configure must
 # pass and name the suites it leaves out; the module must install into the
-# venv and run the demo there.
+# venv, run the demo there and leave again with `pip uninstall`.
 #
 # The interpreter is Debian's own python3.X, which is linked statically with
 # libpython (as pyenv's default builds and the manylinux ones are), so it
@@ -53,7 +53,7 @@ if compgen -G "/usr/lib/*/libpython$version*" >/dev/null || compgen -G "/usr/lib
     exit 1
 fi
 
-"$python" -m venv --without-pip "$work/venv"
+"$python" -m venv "$work/venv" || cannot "$python cannot make a venv with pip: install python3-venv"
 export VIRTUAL_ENV="$work/venv" PATH="$work/venv/bin:$PATH"
 unset PYTHON PYTHONPATH PYTHONHOME
 set -x
@@ -70,3 +70,6 @@ cmake --install "$work/build"
 cd "$work"
 python -c 'import velmo, sys; assert velmo.__file__.startswith(sys.prefix), velmo.__file__; print(velmo.fun_hello(2))'
 python "$source_dir/demo.py" | grep 'File "velmo.py", line 2, in velmo.fun_hello'
+python -m pip --disable-pip-version-check uninstall --yes velmo
+left="$(find "$work/venv" -name '*velmo*')"
+[[ -z "$left" ]] || { echo "headers_only: pip uninstall left $left" >&2; exit 1; }

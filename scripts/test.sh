@@ -34,7 +34,7 @@ else
         fi
     done
     if [[ "${absent[0]:-}" == 3.10 ]]; then
-        echo "test.sh: no CPython 3.10 with headers and shared library was found;" \
+        echo "test.sh: no CPython 3.10 with its headers was found;" \
              "install one (pyenv install 3.10.13) or name one with PYTHON=" >&2
         exit 1
     fi

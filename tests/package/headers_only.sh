@@ -22,7 +22,7 @@ cannot() {
 
 if [[ -z "${VELMO_IN_NAMESPACE:-}" ]]; then
     [[ -x "$python" ]] || cannot "no $python: install python3-dev"
-    if ldd "$python" | grep -q libpython; then
+    if ldd "$python" | grep libpython >/dev/null; then
         cannot "$python links a shared libpython, so it cannot run without one"
     fi
     [[ "$(id -u)" == 0 ]] && command -v unshare >/dev/null || cannot "needs root and unshare to hide libpython"

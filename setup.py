@@ -1,16 +1,18 @@
 """Builds velmo with the project's own CMake build for the interpreter running this file.
 
 The metadata lives in pyproject.toml. Building runs CMake in setuptools' build
-folder (tests and benchmarks off), then installs the CMake project's `module`
-component, which holds the module and its stubs, where setuptools collects
-the wheel. VELMO_CMAKE_ARGS adds arguments to the configure step, e.g.
-VELMO_CMAKE_ARGS=-DCMAKE_BUILD_TYPE=RelWithDebInfo.
+folder under build-pip/ (tests and benchmarks off), then installs the CMake
+project's `module` component, which holds the module and its stubs, where
+setuptools collects the wheel. VELMO_CMAKE_ARGS adds arguments to the
+configure step, e.g. VELMO_CMAKE_ARGS=-DCMAKE_BUILD_TYPE=RelWithDebInfo, for
+that build only.
 """
 
 import os
 import shlex
 import shutil
 import sys
+import sysconfig
 from pathlib import Path
 
 from setuptools import Extension, setup
@@ -30,19 +32,31 @@ class BuildWithCMake(build_ext):
         if cmake is None:
             raise SystemExit("velmo: building needs CMake 3.18 or newer on PATH")
         work = Path(self.build_temp).resolve()
+        if getattr(self, "editable_mode", False):
+            # An editable install gets a new temporary build_temp each time;
+            # the folder of a regular build keeps its rebuilds incremental.
+            work = ROOT / "build-pip" / f"temp.{sysconfig.get_platform()}-{sys.implementation.cache_tag}"
         build_dir = work / "cmake"
         stage = work / "stage"
         # The module's directory in the wheel, or the source folder for --inplace.
         target = Path(self.get_ext_fullpath(ext.name)).resolve()
 
-        self.spawn([
+        configure = [
             cmake, "-S", str(ROOT), "-B", str(build_dir),
             f"-DPython3_EXECUTABLE={sys.executable}",
             "-DVELMO_BUILD_TESTS=OFF",
             "-DVELMO_BUILD_BENCHMARKS=OFF",
             "-DVELMO_INSTALL_DIR=.",
             *shlex.split(os.environ.get("VELMO_CMAKE_ARGS", "")),
-        ])
+        ]
+        # CMake keeps a -D setting in its cache for every later configure, so
+        # a VELMO_CMAKE_ARGS given once would stick; other arguments than last
+        # time get a fresh cache (the objects stay, and rebuild as needed).
+        stamp = build_dir / "velmo-configure-args"
+        if not stamp.is_file() or stamp.read_text() != "\n".join(configure):
+            (build_dir / "CMakeCache.txt").unlink(missing_ok=True)
+        self.spawn(configure)
+        stamp.write_text("\n".join(configure))
         # --config: a multi-configuration generator (Visual Studio, on Windows)
         # would otherwise build Debug, against the interpreter's debug build.
         build = [cmake, "--build", str(build_dir), "--config", "Release", "--target", "velmo"]

@@ -1,8 +1,13 @@
 # Locates a CPython 3.10, 3.11, 3.12 or 3.13 interpreter (the standard build,
-# with the GIL) with its headers and shared library.
+# with the GIL) with its headers. The module needs nothing else: no shared
+# libpython, which static builds (pyenv's default, the manylinux images) lack.
+# The embedding library, which only the C++ tests and the benchmark program
+# link, is looked for too; without it (Python3::Python absent) they are left
+# out.
 #
 # Order of preference: -DPython3_EXECUTABLE=..., the PYTHON environment
-# variable, and otherwise each supported version in turn, oldest first: a
+# variable, the python of an activated virtual environment (VIRTUAL_ENV),
+# and otherwise each supported version in turn, oldest first: a
 # working `python3.X` on PATH (pyenv's shim is on PATH but fails when 3.X is
 # not a selected version, so it is run, not just found), then the
 # interpreters of that version that pyenv has installed. Anything else, a
@@ -34,8 +39,7 @@ function(_velmo_probe_python candidate out_version out_path out_problem)
     return()
   endif()
   # Kept to syntax that any Python parses, so that a too-old interpreter
-  # reports its version instead of a syntax error. On Windows the interpreter
-  # always lives in python3X.dll, and its sysconfig does not say so.
+  # reports its version instead of a syntax error.
   set(_probe [=[
 import os, sys, sysconfig
 v = sysconfig.get_config_var
@@ -44,7 +48,6 @@ print("%d.%d" % sys.version_info[:2])
 print(sys.executable)
 print(int(bool(v("Py_GIL_DISABLED"))))
 print(int(os.path.exists(os.path.join(include, "Python.h"))))
-print(int(bool(v("Py_ENABLE_SHARED")) or os.name == "nt"))
 ]=])
   execute_process(
     COMMAND "${candidate}" -c "${_probe}"
@@ -57,14 +60,13 @@ print(int(bool(v("Py_ENABLE_SHARED")) or os.name == "nt"))
   endif()
   string(REPLACE "\n" ";" _lines "${_out}")
   list(LENGTH _lines _n)
-  if(NOT _n EQUAL 5)
+  if(NOT _n EQUAL 4)
     return()
   endif()
   list(GET _lines 0 _version)
   list(GET _lines 1 _exe)
   list(GET _lines 2 _free_threaded)
   list(GET _lines 3 _has_headers)
-  list(GET _lines 4 _shared)
   set(${out_version} "${_version}" PARENT_SCOPE)
   if(NOT _version IN_LIST _velmo_supported_versions)
     set(${out_problem} "is Python ${_version}; velmo supports CPython 3.10, 3.11, 3.12 and 3.13" PARENT_SCOPE)
@@ -80,10 +82,6 @@ print(int(bool(v("Py_ENABLE_SHARED")) or os.name == "nt"))
   endif()
   if(NOT _has_headers)
     set(${out_problem} "is Python ${_version} without its headers (Python.h)" PARENT_SCOPE)
-    return()
-  endif()
-  if(NOT _shared)
-    set(${out_problem} "is Python ${_version} built without a shared libpython" PARENT_SCOPE)
     return()
   endif()
   set(_path "${candidate}")
@@ -139,11 +137,28 @@ function(_velmo_find_python versions out_version out_path)
       message(FATAL_ERROR
         "velmo cannot be built for '${_explicit}': it ${_problem}. Point "
         "-DPython3_EXECUTABLE (or PYTHON) at a CPython 3.10, 3.11, 3.12 or 3.13 "
-        "with its headers and shared library.")
+        "with its headers.")
     endif()
     set(${out_version} "${_version}" PARENT_SCOPE)
     set(${out_path} "${_path}" PARENT_SCOPE)
     return()
+  endif()
+  # An activated virtual environment is where its user means velmo to go.
+  # When the search asks for one version only (scripts/test.sh), a venv of
+  # another version is passed over.
+  if(NOT "$ENV{VIRTUAL_ENV}" STREQUAL "")
+    _velmo_probe_python("$ENV{VIRTUAL_ENV}/bin/python" _version _path _problem)
+    if(_path AND _version IN_LIST versions)
+      set(${out_version} "${_version}" PARENT_SCOPE)
+      set(${out_path} "${_path}" PARENT_SCOPE)
+      return()
+    endif()
+    list(LENGTH versions _wanted_count)
+    if(_wanted_count GREATER 1)
+      message(FATAL_ERROR
+        "velmo cannot be built for the activated virtual environment $ENV{VIRTUAL_ENV}: "
+        "its python ${_problem}. Deactivate it or pass -DPython3_EXECUTABLE=/path/to/python3.X.")
+    endif()
   endif()
   foreach(_wanted IN LISTS versions)
     _velmo_candidates_for(${_wanted} _candidates)
@@ -176,12 +191,13 @@ _velmo_find_python("${_velmo_supported_versions}" _velmo_version _velmo_python)
 if(NOT _velmo_python)
   message(FATAL_ERROR
     "velmo needs CPython 3.10, 3.11, 3.12 or 3.13 (the standard build, not a "
-    "free-threaded one) with its headers and shared library, and none was found: "
+    "free-threaded one) with its headers, and none was found: "
     "no working python3.10 to python3.13 on PATH and none under pyenv's versions. "
     "Install one (for example `pyenv install 3.10.13`) or pass "
     "-DPython3_EXECUTABLE=/path/to/python3.X.")
 endif()
 
 set(Python3_EXECUTABLE "${_velmo_python}" CACHE FILEPATH "CPython interpreter (3.10 to 3.13)" FORCE)
-find_package(Python3 ${_velmo_version} EXACT REQUIRED COMPONENTS Interpreter Development.Module Development.Embed)
+find_package(Python3 ${_velmo_version} EXACT REQUIRED COMPONENTS Interpreter Development.Module
+             OPTIONAL_COMPONENTS Development.Embed)
 message(STATUS "velmo: building for ${Python3_EXECUTABLE} (${Python3_VERSION})")

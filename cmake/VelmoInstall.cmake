@@ -60,3 +60,30 @@ install(FILES "${PROJECT_SOURCE_DIR}/velmo.pyi" DESTINATION "${VELMO_INSTALL_DIR
 if(VELMO_SPLIT_DEBUG)
   install(FILES "$<TARGET_FILE:velmo>.debug" DESTINATION "${VELMO_INSTALL_DIR}" COMPONENT debug)
 endif()
+
+# Component `dist-info`: the record that pip keeps of an installed
+# distribution, so that a plain `cmake --install build` is one to pip as
+# well: `pip list` shows it, `pip uninstall velmo` removes every file it put
+# in place and `pip install` replaces it. RECORD lists the files installed
+# before it (the module's, the stubs', the symbols'), so it comes last. A
+# wheel leaves the component out; setuptools writes the wheel's own.
+file(STRINGS "${PROJECT_SOURCE_DIR}/pyproject.toml" _velmo_version_line REGEX "^version *= *\"")
+string(REGEX REPLACE "^version *= *\"([^\"]+)\".*" "\\1" VELMO_VERSION "${_velmo_version_line}")
+install(CODE "set(VELMO_VERSION \"${VELMO_VERSION}\")
+  set(VELMO_INSTALL_DIR \"${VELMO_INSTALL_DIR}\")" COMPONENT dist-info)
+install(CODE [[
+  set(_site "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${VELMO_INSTALL_DIR}")
+  set(_info "velmo-${VELMO_VERSION}.dist-info")
+  file(WRITE "${_site}/${_info}/METADATA" "Metadata-Version: 2.1\nName: velmo\nVersion: ${VELMO_VERSION}\n")
+  file(WRITE "${_site}/${_info}/INSTALLER" "cmake\n")
+  set(_record "")
+  foreach(_file IN LISTS CMAKE_INSTALL_MANIFEST_FILES ITEMS "${_site}/${_info}/METADATA" "${_site}/${_info}/INSTALLER")
+    file(RELATIVE_PATH _file "${_site}" "${_file}")
+    string(APPEND _record "${_file},,\n")
+  endforeach()
+  string(APPEND _record "${_info}/RECORD,,\n")
+  file(WRITE "${_site}/${_info}/RECORD" "${_record}")
+  message(STATUS "Installing: ${_site}/${_info}")
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_site}/${_info}/METADATA" "${_site}/${_info}/INSTALLER"
+       "${_site}/${_info}/RECORD")
+]] COMPONENT dist-info)

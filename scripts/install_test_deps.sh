@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the Python tests need, when it is missing and we are root.
+# Installs what the build and the tests need, when it is missing and we are
+# root; otherwise names the missing packages.
 # pytest and hypothesis come from Debian and run under every supported
 # version from this folder;
 # pytest 7.2 needs exceptiongroup and tomli there too on 3.10.
@@ -11,13 +12,41 @@ missing=0
 for mod in pytest hypothesis exceptiongroup tomli; do
     [[ -e "$dist/$mod/__init__.py" ]] || missing=1
 done
+# The build's and every check's tools, as Debian packages. A check whose tool
+# is missing is skipped (and fails under VELMO_REQUIRE_CHECK_TOOLS=ON, as in
+# CI); the module itself needs only cmake, g++ and the interpreter's headers.
+#   libgtest-dev: the C++ tests          libbenchmark-dev: velmo_bench
+#   binutils: shipped_module             clang-format, clang-tidy: the lint
+#   valgrind: valgrind_memcheck          mypy, python3-mypy: the stub checks
+#   python3-dev, python3-venv: headers_only (Debian's python3 is linked statically)
+#   python3-build: installed_package's sdist and the wheel built from it
+#   python3-setuptools-whl, python3-wheel-whl: its offline venv on 3.10, 3.11
+#   g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64: the Windows cross build
+tools=(cmake make g++ binutils git libgtest-dev libbenchmark-dev clang-format clang-tidy valgrind
+       mypy python3-mypy python3-dev python3-venv python3-build python3-setuptools-whl python3-wheel-whl
+       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+wanted=()
 if (( missing )); then
+    wanted+=("${debs[@]}")
+fi
+if command -v dpkg-query >/dev/null; then
+    for pkg in "${tools[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || wanted+=("$pkg")
+    done
+else
+    echo "$(basename "$0"): not a Debian system; the checks need: ${tools[*]}" >&2
+fi
+if (( ${#wanted[@]} )); then
     if [[ "$(id -u)" == 0 ]] && command -v apt-get >/dev/null; then
+        echo "$(basename "$0"): installing ${wanted[*]}"
         export DEBIAN_FRONTEND=noninteractive
-        apt-get install -y "${debs[@]}" \
-            || { apt-get update && apt-get install -y "${debs[@]}"; }
+        if ! compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; then
+            apt-get update
+        fi
+        apt-get install -y "${wanted[@]}" </dev/null \
+            || { apt-get update && apt-get install -y "${wanted[@]}" </dev/null; }
     else
-        echo "$(basename "$0"): pytest/hypothesis missing from $dist;" \
-             "install ${debs[*]} (as root)" >&2
+        echo "$(basename "$0"): missing ${wanted[*]}; install them as root" \
+             "(the checks that need them are skipped)" >&2
     fi
 fi

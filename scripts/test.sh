@@ -34,7 +34,7 @@ else
         fi
     done
     if [[ "${absent[0]:-}" == 3.10 ]]; then
-        echo "test.sh: no CPython 3.10 with headers and shared library was found;" \
+        echo "test.sh: no CPython 3.10 with its headers was found;" \
              "install one (pyenv install 3.10.13) or name one with PYTHON=" >&2
         exit 1
     fi
@@ -66,6 +66,19 @@ for run in "${runs[@]}"; do
         status=1
     fi
 done
+
+# The Windows x64 module, cross-compiled for every version and inspected; a
+# run for one interpreter (PYTHON=) leaves it out.
+if [[ -z "${PYTHON:-}" ]]; then
+    echo "== Windows x64 cross build"
+    start=$SECONDS
+    if bash scripts/build_windows.sh; then
+        results+=("Windows cross build passed ($((SECONDS - start)) s, build-windows-py3.X/)")
+    else
+        results+=("Windows cross build FAILED ($((SECONDS - start)) s)")
+        status=1
+    fi
+fi
 
 echo "== Summary"
 for line in "${results[@]}"; do

@@ -1,9 +1,10 @@
 """Checks velmo as users get it: installed by pip into a fresh virtual environment.
 
-  install   copy the source tree, then in a new venv: `pip install .`, use the
-            module from outside the tree, `pip uninstall` (nothing may stay
-            behind), `pip wheel .` (the wheel's tag and contents), install that
-            wheel. The venv is left with the wheel installed for `types`.
+  install   copy the source tree; `python -m build` makes the sdist (what it
+            holds) and the wheel from it (tag and contents); then in a new
+            venv: install that wheel, use the module from outside the tree,
+            `pip uninstall` (nothing may stay behind), `pip install .`. The
+            venv is left with that install for `types`.
   types     mypy checks typed_usage.py against the stub installed in that venv,
             finding it the way it finds any installed distribution's types.
   stubtest  mypy's stubtest compares velmo.pyi with the built module; it runs
@@ -12,7 +13,8 @@
 Everything works offline: pip's build requirements come from the wheels that
 CPython ships for its own tests (3.12 and later), else from --wheels when that
 folder holds them (Debian's python3-setuptools-whl and python3-wheel-whl), from
-the package index otherwise. Exit status 77 means skipped.
+the package index otherwise. `build` is Debian's python3-build, taken from
+--tools. Exit status 77 means skipped.
 """
 
 from __future__ import annotations
@@ -24,6 +26,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import tempfile
 import zipfile
 from pathlib import Path
@@ -83,6 +86,27 @@ def use_installed(python: Path, site_packages: str, example: Path) -> None:
         sys.exit(f"velmo was loaded from {loaded}, not from the venv's {site_packages}")
 
 
+def check_sdist(sdist: Path) -> None:
+    names = {name.split("/", 1)[1] for name in tarfile.open(sdist).getnames() if "/" in name}
+    needed = {"LICENSE", "CMakeLists.txt", "setup.py", "pyproject.toml", "velmo.pyi", "common/python_compat.h"}
+    stray = sorted(n for n in names if n.split("/")[0] in ("tests", "bench") or n.endswith((".so", ".debug")))
+    if not needed <= names or stray:
+        sys.exit(f"sdist lacks {sorted(needed - names)} or holds {stray}")
+
+
+def build_tool(tools: Path, work: Path) -> Path | None:
+    """A folder with Debian's `build` and what it imports, and nothing else from
+    that folder: its setuptools must not shadow the venv's."""
+    if not (tools / "build" / "__main__.py").is_file():
+        return None
+    folder = work / "build-tool"
+    folder.mkdir()
+    for name in ("build", "pep517", "pyproject_hooks", "packaging", "tomli"):
+        if (tools / name).exists():
+            (folder / name).symlink_to(tools / name)
+    return folder
+
+
 def check_wheel(wheel: Path, version: str) -> None:
     tag = "cp" + version.replace(".", "")
     platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
@@ -134,19 +158,29 @@ def install(args: argparse.Namespace) -> int:
         run(*pip, "install", "setuptools", "wheel")
     before = files_under(venv)
 
+    tool = build_tool(args.tools, work)
+    if tool:
+        # The sdist, then the wheel built from it in a folder of its own.
+        dist = work / "dist"
+        run(python, "-m", "build", "--no-isolation", "--outdir", dist, source,
+            env=dict(os.environ, PYTHONPATH=str(tool)))
+        sdist, = dist.glob("velmo-*.tar.gz")
+        check_sdist(sdist)
+        wheel, = dist.glob("velmo-*.whl")
+        check_wheel(wheel, version)
+        run(*pip, "install", "--no-index", wheel)
+        use_installed(python, site_packages, args.example)
+        run(*pip, "uninstall", "--yes", "velmo")
+        if (left := files_under(venv) - before):
+            sys.exit(f"pip uninstall left behind: {sorted(left)}")
+
     run(*pip, "install", "--no-build-isolation", ".", cwd=source)
     use_installed(python, site_packages, args.example)
-    run(*pip, "uninstall", "--yes", "velmo")
-    if (left := files_under(venv) - before):
-        sys.exit(f"pip uninstall left behind: {sorted(left)}")
-
-    dist = work / "dist"
-    run(*pip, "wheel", "--no-build-isolation", "--no-deps", "--wheel-dir", dist, ".", cwd=source)
-    wheel, = dist.glob("velmo-*.whl")
-    check_wheel(wheel, version)
-    run(*pip, "install", "--no-index", wheel)
-    use_installed(python, site_packages, args.example)
-    print("velmo installs, imports, uninstalls cleanly and builds its wheel under Python", version)
+    if not tool:
+        print(f"python -m build: no build module in {args.tools}; install python3-build")
+        return 1 if args.require else SKIPPED
+    print("velmo's sdist builds its wheel, which installs, imports and uninstalls cleanly; "
+          "pip installs it from the source tree too; under Python", version)
     return 0
 
 
@@ -191,6 +225,8 @@ def main() -> int:
     p.add_argument("--work", type=Path, required=True)
     p.add_argument("--example", type=Path, required=True)
     p.add_argument("--wheels", type=Path, default=Path("/usr/share/python-wheels"))
+    p.add_argument("--tools", type=Path, default=Path("/usr/lib/python3/dist-packages"))
+    p.add_argument("--require", action="store_true", help="fail rather than skip without python3-build")
     p = commands.add_parser("types")
     p.add_argument("--work", type=Path, required=True)
     p.add_argument("--example", type=Path, required=True)

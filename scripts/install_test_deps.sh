@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Installs what the Python tests need, when it is missing and we are root.
+#   bash scripts/install_test_deps.sh [VERSION...]   # the versions to be tested (default: all)
 # pytest and hypothesis come from Debian and run under every supported
-# version from this folder;
-# pytest 7.2 needs exceptiongroup and tomli there too on 3.10.
+# version from this folder. Under 3.10 they need exceptiongroup and tomli
+# there too (the standard library has both from 3.11 on), which Debian
+# releases after 12 no longer carry, so they are wanted only for 3.10.
 set -euo pipefail
 
 dist=/usr/lib/python3/dist-packages
-debs=(python3-pytest python3-hypothesis python3-exceptiongroup python3-tomli)
+mods=(pytest hypothesis)
+if (( $# == 0 )) || [[ " $* " == *" 3.10 "* ]]; then
+    mods+=(exceptiongroup tomli)
+fi
+debs=("${mods[@]/#/python3-}")
 missing=0
-for mod in pytest hypothesis exceptiongroup tomli; do
+for mod in "${mods[@]}"; do
     [[ -e "$dist/$mod/__init__.py" ]] || missing=1
 done
 if (( missing )); then

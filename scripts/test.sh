@@ -1,20 +1,19 @@
 #!/usr/bin/env bash
 # Sets up what the tests need, then builds everything and runs every test for
-# each supported CPython that is installed, 3.10 to 3.13, one build directory
-# per version: build/ for 3.10 (the one README's demo uses), build-py3.11/,
-# build-py3.12/ and build-py3.13/. 3.10 must be there; other versions that are
-# missing are named and skipped. PYTHON=/path/to/python3.X runs that
-# interpreter only, in its version's directory.
+# each supported CPython (python_versions.txt) that is installed, one build
+# directory per version: build/ for the oldest (the one README's demo uses),
+# build-py3.X/ for the others. The oldest must be there; other versions that
+# are missing are named and skipped (scripts/test_sid.sh tests those that
+# Debian 12 lacks). PYTHON=/path/to/python3.X runs that interpreter only, in
+# its version's directory.
 # Extra arguments go to ctest, e.g. `bash scripts/test.sh -R python_tests`.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-bash scripts/install_test_deps.sh
-
-versions=(3.10 3.11 3.12 3.13)
+mapfile -t versions < <(grep -E '^[0-9]+\.[0-9]+$' python_versions.txt)
 
 build_dir_for() {
-    if [[ "$1" == 3.10 ]]; then echo build; else echo "build-py$1"; fi
+    if [[ "$1" == "${versions[0]}" ]]; then echo build; else echo "build-py$1"; fi
 }
 
 # The build's own search (cmake/FindVelmoPython.cmake) finds each interpreter:
@@ -33,12 +32,14 @@ else
             absent+=("$version")
         fi
     done
-    if [[ "${absent[0]:-}" == 3.10 ]]; then
-        echo "test.sh: no CPython 3.10 with headers and shared library was found;" \
-             "install one (pyenv install 3.10.13) or name one with PYTHON=" >&2
+    if [[ "${absent[0]:-}" == "${versions[0]}" ]]; then
+        echo "test.sh: no CPython ${versions[0]} with headers and shared library was found;" \
+             "install one (pyenv install ${versions[0]}) or name one with PYTHON=" >&2
         exit 1
     fi
 fi
+
+bash scripts/install_test_deps.sh "${runs[@]%% *}"
 
 results=()
 status=0

@@ -23,7 +23,7 @@ if [[ "${1:-}" == --versions ]]; then echo "${versions[*]}"; exit 0; fi
 
 root="${VELMO_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/velmo-sid}"
 if [[ "${1:-}" == -- ]]; then shift; fi
-packages=(g++ cmake make binutils git libgtest-dev valgrind
+packages=(g++ cmake make binutils git libgtest-dev libbenchmark-dev valgrind
           python3-pytest python3-hypothesis mypy python3-mypy python3-setuptools-whl python3-wheel-whl)
 for v in "${versions[@]}"; do packages+=("python$v-dev" "python$v-venv"); done
 

@@ -62,6 +62,16 @@ def copy_sources(source: Path, destination: Path) -> None:
             shutil.copy2(path, destination / name)
 
 
+def run_refused(*command: object, cwd: Path, expected: str) -> None:
+    """Runs a command that must fail and say `expected`."""
+    args = [str(part) for part in command]
+    print("+", " ".join(args), "(must fail)", flush=True)
+    result = subprocess.run(args, cwd=cwd, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode == 0 or expected not in result.stdout:
+        sys.exit(f"{' '.join(args)} ended with status {result.returncode} without saying "
+                 f"{expected!r}:\n{result.stdout}")
+
+
 def venv_paths(python: Path) -> tuple[str, str]:
     """The venv interpreter's version (X.Y) and its platform-specific site-packages."""
     out = run(python, "-c", "import sys, sysconfig; print('%d.%d' % sys.version_info[:2]); "
@@ -84,6 +94,30 @@ def use_installed(python: Path, site_packages: str, example: Path) -> None:
         sys.exit(f"velmo was loaded from {loaded}, not from the venv's {site_packages}")
 
 
+def refuses_unlisted_version(pip: list[object], python: Path, version: str, source: Path) -> None:
+    """With python_versions.txt naming only versions on one side of this one,
+    every way in refuses it before compiling: pip (requires-python), setup.py
+    when pip is told to ignore that, and the build's search for Python."""
+    trimmed = source.parent / "trimmed"
+    shutil.copytree(source, trimmed, ignore=shutil.ignore_patterns(*IGNORED))
+    listed = trimmed / "python_versions.txt"
+    lines = listed.read_text().splitlines()
+    versions = [line for line in lines if line[:1].isdigit()]
+    key = [int(part) for part in version.split(".")]
+    newer = [v for v in versions if [int(part) for part in v.split(".")] > key]
+    kept = newer or [v for v in versions if v != version]
+    listed.write_text("\n".join(line for line in lines if not line[:1].isdigit() or line in kept) + "\n")
+    supported = f"velmo supports CPython {', '.join(kept[:-1])} and {kept[-1]}"
+
+    run_refused(*pip, "install", "--no-build-isolation", ".", cwd=trimmed, expected="requires a different Python")
+    run_refused(*pip, "install", "--no-build-isolation", "--ignore-requires-python", ".", cwd=trimmed,
+                expected=supported)
+    if (configured := sorted(str(p) for p in trimmed.rglob("CMakeCache.txt"))):
+        sys.exit(f"refused, yet CMake ran: {configured}")
+    run_refused("cmake", f"-DPython3_EXECUTABLE={python}", "-P", "cmake/FindVelmoPython.cmake", cwd=trimmed,
+                expected=supported)
+
+
 def check_wheel(wheel: Path, version: str) -> None:
     tag = "cp" + version.replace(".", "")
     platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
@@ -94,6 +128,10 @@ def check_wheel(wheel: Path, version: str) -> None:
     module = [n for n in shipped if n.startswith("velmo.") and n.endswith(".so")]
     if len(module) != 1 or shipped != sorted(module + ["velmo.pyi", "velmo-stubs/__init__.pyi"]):
         sys.exit(f"wheel holds {shipped}; expected the module, velmo.pyi and velmo-stubs/__init__.pyi")
+    metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith(".dist-info/METADATA")))
+    for line in ("Requires-Python: >=", f"Classifier: Programming Language :: Python :: {version}\n"):
+        if line not in metadata.decode():
+            sys.exit(f"the wheel's metadata lacks {line!r}")
 
 
 def build_requirements(wheels: Path | None) -> Path | None:
@@ -147,6 +185,7 @@ def install(args: argparse.Namespace) -> int:
     check_wheel(wheel, version)
     run(*pip, "install", "--no-index", wheel)
     use_installed(python, site_packages, args.example)
+    refuses_unlisted_version(pip, python, version, source)
     print("velmo installs, imports, uninstalls cleanly and builds its wheel under Python", version)
     return 0
 

@@ -34,10 +34,9 @@ SUPPORTED = f"CPython {', '.join(VERSIONS[:-1])} and {NEWEST}"
 def refusal() -> str | None:
     """Why velmo cannot be built for this interpreter, or None when it can."""
     version = "%d.%d" % sys.version_info[:2]
-    if sys.implementation.name != "cpython":
-        return f"velmo supports {SUPPORTED}; this is {sys.implementation.name} {version}"
-    if version not in VERSIONS:
-        return f"velmo supports {SUPPORTED}; this is CPython {version}"
+    implementation = {"cpython": "CPython"}.get(sys.implementation.name, sys.implementation.name)
+    if implementation != "CPython" or version not in VERSIONS:
+        return f"velmo supports {SUPPORTED}; this is {implementation} {version}"
     if sysconfig.get_config_var("Py_GIL_DISABLED"):
         return (f"velmo needs the standard build of CPython {version}, with the GIL;"
                 " this one is free-threaded")

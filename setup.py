@@ -28,7 +28,7 @@ VERSIONS = [line for line in (ROOT / "python_versions.txt").read_text().split()
             if re.fullmatch(r"\d+\.\d+", line)]
 OLDEST, NEWEST = VERSIONS[0], VERSIONS[-1]
 MAJOR, NEWEST_MINOR = (int(part) for part in NEWEST.split("."))
-SUPPORTED = f"CPython {', '.join(VERSIONS[:-1])} and {NEWEST}"
+SUPPORTED = "CPython " + " and ".join(filter(None, (", ".join(VERSIONS[:-1]), NEWEST)))
 
 
 def refusal() -> str | None:

@@ -28,8 +28,13 @@ list(GET _velmo_supported_versions -1 _velmo_newest_version)
 set(_velmo_list_but_last ${_velmo_supported_versions})
 list(REMOVE_AT _velmo_list_but_last -1)
 list(JOIN _velmo_list_but_last ", " _velmo_list_but_last)
-set(VELMO_SUPPORTED_PYTHONS "CPython ${_velmo_list_but_last} and ${_velmo_newest_version}")
-set(_velmo_any_supported "CPython ${_velmo_list_but_last} or ${_velmo_newest_version}")
+if(_velmo_list_but_last)
+  set(VELMO_SUPPORTED_PYTHONS "CPython ${_velmo_list_but_last} and ${_velmo_newest_version}")
+  set(_velmo_any_supported "CPython ${_velmo_list_but_last} or ${_velmo_newest_version}")
+else()
+  set(VELMO_SUPPORTED_PYTHONS "CPython ${_velmo_newest_version}")
+  set(_velmo_any_supported "${VELMO_SUPPORTED_PYTHONS}")
+endif()
 
 # Sets <out_path> to the interpreter's own path (sys.executable) when
 # <candidate> runs and is a supported, usable build; else to "" and

@@ -107,7 +107,7 @@ def refuses_unlisted_version(pip: list[object], python: Path, version: str, sour
     newer = [v for v in versions if [int(part) for part in v.split(".")] > key]
     kept = newer or [v for v in versions if v != version]
     listed.write_text("\n".join(line for line in lines if not line[:1].isdigit() or line in kept) + "\n")
-    supported = f"velmo supports CPython {', '.join(kept[:-1])} and {kept[-1]}"
+    supported = "velmo supports CPython " + " and ".join(filter(None, (", ".join(kept[:-1]), kept[-1])))
 
     run_refused(*pip, "install", "--no-build-isolation", ".", cwd=trimmed, expected="requires a different Python")
     run_refused(*pip, "install", "--no-build-isolation", "--ignore-requires-python", ".", cwd=trimmed,

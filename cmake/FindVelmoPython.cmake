@@ -197,11 +197,8 @@ if(NOT _velmo_python)
     "-DPython3_EXECUTABLE=/path/to/python3.X.")
 endif()
 
-# The supported range as numbers for common/python_compat.h, whose compile-time
-# refusal backs up this configure-time one: PY_VERSION_HEX of the oldest
-# version's first release and of the first version past the newest.
-# <out>: PY_VERSION_HEX of the first release of <version>'s minor version
-# plus <minor_offset>.
+# Sets <out> to PY_VERSION_HEX of the first release of <version>'s minor
+# version plus <minor_offset>.
 function(_velmo_version_hex version minor_offset out)
   string(REPLACE "." ";" _parts "${version}")
   list(GET _parts 0 _major)
@@ -209,6 +206,10 @@ function(_velmo_version_hex version minor_offset out)
   math(EXPR _hex "(${_major} << 24) | ((${_minor} + ${minor_offset}) << 16)" OUTPUT_FORMAT HEXADECIMAL)
   set(${out} "${_hex}" PARENT_SCOPE)
 endfunction()
+
+# The supported range as numbers for common/python_compat.h, whose compile-time
+# refusal backs up this configure-time one: PY_VERSION_HEX of the oldest
+# version's first release and of the first version past the newest.
 _velmo_version_hex(${_velmo_oldest_version} 0 _velmo_oldest_hex)
 _velmo_version_hex(${_velmo_newest_version} 1 _velmo_past_hex)
 add_compile_definitions(VELMO_PYTHON_OLDEST_HEX=${_velmo_oldest_hex} VELMO_PYTHON_PAST_NEWEST_HEX=${_velmo_past_hex}

@@ -8,7 +8,7 @@
 #   bash scripts/sid_chroot.sh --versions     # print the CPython versions it provides
 #
 # The chroot lives in VELMO_SID_ROOT (default ${XDG_CACHE_HOME:-$HOME/.cache}/
-# velmo-sid): about 1.5 GB and 3.5 minutes on a first run, seconds on a run
+# velmo-sid): about 1.5 GB and 3.5 to 6 minutes on a first run, seconds on a run
 # that finds it ready. Idempotent: the bootstrap is skipped when the root
 # holds a finished system, the installation when every package is there.
 # Runs as root, and changes neither the host's apt sources nor its packages:

@@ -1,6 +1,7 @@
 """Builds velmo with the project's own CMake build for the interpreter running this file.
 
-The metadata lives in pyproject.toml. Building runs CMake in setuptools' build
+The metadata lives in pyproject.toml, except what python_versions.txt decides:
+requires-python and the classifiers. Building runs CMake in setuptools' build
 folder under build-pip/ (tests and benchmarks off), then installs the CMake
 project's `module` component, which holds the module and its stubs, where
 setuptools collects the wheel. VELMO_CMAKE_ARGS adds arguments to the
@@ -8,7 +9,10 @@ configure step, e.g. VELMO_CMAKE_ARGS=-DCMAKE_BUILD_TYPE=RelWithDebInfo, for
 that build only.
 """
 
+from __future__ import annotations
+
 import os
+import re
 import shlex
 import shutil
 import sys
@@ -20,6 +24,25 @@ from setuptools.command.build_ext import build_ext
 
 ROOT = Path(__file__).resolve().parent
 
+# The supported CPython versions, oldest first, from the project's one list.
+VERSIONS = [line for line in (ROOT / "python_versions.txt").read_text().split()
+            if re.fullmatch(r"\d+\.\d+", line)]
+OLDEST, NEWEST = VERSIONS[0], VERSIONS[-1]
+MAJOR, NEWEST_MINOR = (int(part) for part in NEWEST.split("."))
+SUPPORTED = "CPython " + " and ".join(filter(None, (", ".join(VERSIONS[:-1]), NEWEST)))
+
+
+def refusal() -> str | None:
+    """Why velmo cannot be built for this interpreter, or None when it can."""
+    version = "%d.%d" % sys.version_info[:2]
+    implementation = {"cpython": "CPython"}.get(sys.implementation.name, sys.implementation.name)
+    if implementation != "CPython" or version not in VERSIONS:
+        return f"velmo supports {SUPPORTED}; this is {implementation} {version}"
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        return (f"velmo needs the standard build of CPython {version}, with the GIL;"
+                " this one is free-threaded")
+    return None
+
 
 class CMakeExtension(Extension):
     def __init__(self, name: str) -> None:
@@ -28,6 +51,11 @@ class CMakeExtension(Extension):
 
 class BuildWithCMake(build_ext):
     def build_extension(self, ext: Extension) -> None:
+        # pip has already refused other versions (requires-python); this is for
+        # --ignore-requires-python, a direct setup.py run and a free-threaded
+        # build, before anything is compiled.
+        if (reason := refusal()) is not None:
+            raise SystemExit(reason)
         cmake = shutil.which("cmake")
         if cmake is None:
             raise SystemExit("velmo: building needs CMake 3.18 or newer on PATH")
@@ -82,6 +110,16 @@ class BuildWithCMake(build_ext):
 
 
 setup(
+    python_requires=f">={OLDEST},<{MAJOR}.{NEWEST_MINOR + 1}",
+    classifiers=[
+        "Operating System :: POSIX :: Linux",
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 3",
+        *(f"Programming Language :: Python :: {version}" for version in VERSIONS),
+        "Programming Language :: Python :: 3 :: Only",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Typing :: Typed",
+    ],
     ext_modules=[CMakeExtension("velmo")],
     # The module and its stubs come from CMake's install rule; setuptools'
     # package discovery would otherwise pick up the test folders.

@@ -1,9 +1,9 @@
-# Locates a CPython 3.10, 3.11, 3.12 or 3.13 interpreter (the standard build,
-# with the GIL) with its headers. The module needs nothing else: no shared
-# libpython, which static builds (pyenv's default, the manylinux images) lack.
-# The embedding library, which only the C++ tests and the benchmark program
-# link, is looked for too; without it (Python3::Python absent) they are left
-# out.
+# Locates a CPython interpreter of a version that python_versions.txt lists
+# (the standard build, with the GIL) with its headers. The module needs
+# nothing else: no shared libpython, which static builds (pyenv's default,
+# the manylinux images) lack. The embedding library, which only the C++ tests
+# and the benchmark program link, is looked for too; without it
+# (Python3::Python absent) they are left out.
 #
 # Order of preference: -DPython3_EXECUTABLE=..., the PYTHON environment
 # variable, the python of an activated virtual environment (VIRTUAL_ENV),
@@ -24,7 +24,22 @@ if(CMAKE_SCRIPT_MODE_FILE)
   cmake_minimum_required(VERSION 3.18)  # the project's policies, IN_LIST among them
 endif()
 
-set(_velmo_supported_versions 3.10 3.11 3.12 3.13)
+# The supported versions, oldest first, from the project's one list of them;
+# every message below names them from it.
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/../python_versions.txt" _velmo_supported_versions
+     REGEX "^[0-9]+\\.[0-9]+$")
+list(GET _velmo_supported_versions 0 _velmo_oldest_version)
+list(GET _velmo_supported_versions -1 _velmo_newest_version)
+set(_velmo_list_but_last ${_velmo_supported_versions})
+list(REMOVE_AT _velmo_list_but_last -1)
+list(JOIN _velmo_list_but_last ", " _velmo_list_but_last)
+if(_velmo_list_but_last)
+  set(VELMO_SUPPORTED_PYTHONS "CPython ${_velmo_list_but_last} and ${_velmo_newest_version}")
+  set(_velmo_any_supported "CPython ${_velmo_list_but_last} or ${_velmo_newest_version}")
+else()
+  set(VELMO_SUPPORTED_PYTHONS "CPython ${_velmo_newest_version}")
+  set(_velmo_any_supported "${VELMO_SUPPORTED_PYTHONS}")
+endif()
 
 # Sets <out_path> to the interpreter's own path (sys.executable) when
 # <candidate> runs and is a supported, usable build; else to "" and
@@ -69,7 +84,7 @@ print(int(os.path.exists(os.path.join(include, "Python.h"))))
   list(GET _lines 3 _has_headers)
   set(${out_version} "${_version}" PARENT_SCOPE)
   if(NOT _version IN_LIST _velmo_supported_versions)
-    set(${out_problem} "is Python ${_version}; velmo supports CPython 3.10, 3.11, 3.12 and 3.13" PARENT_SCOPE)
+    set(${out_problem} "is Python ${_version}; velmo supports ${VELMO_SUPPORTED_PYTHONS}" PARENT_SCOPE)
     return()
   endif()
   if(_free_threaded)
@@ -136,7 +151,7 @@ function(_velmo_find_python versions out_version out_path)
     if(NOT _path)
       message(FATAL_ERROR
         "velmo cannot be built for '${_explicit}': it ${_problem}. Point "
-        "-DPython3_EXECUTABLE (or PYTHON) at a CPython 3.10, 3.11, 3.12 or 3.13 "
+        "-DPython3_EXECUTABLE (or PYTHON) at a ${_velmo_any_supported} "
         "with its headers.")
     endif()
     set(${out_version} "${_version}" PARENT_SCOPE)
@@ -190,14 +205,33 @@ endif()
 _velmo_find_python("${_velmo_supported_versions}" _velmo_version _velmo_python)
 if(NOT _velmo_python)
   message(FATAL_ERROR
-    "velmo needs CPython 3.10, 3.11, 3.12 or 3.13 (the standard build, not a "
+    "velmo needs ${_velmo_any_supported} (the standard build, not a "
     "free-threaded one) with its headers, and none was found: "
-    "no working python3.10 to python3.13 on PATH and none under pyenv's versions. "
-    "Install one (for example `pyenv install 3.10.13`) or pass "
+    "no working python${_velmo_oldest_version} to python${_velmo_newest_version} on PATH "
+    "and none under pyenv's versions. "
+    "Install one (for example `pyenv install ${_velmo_newest_version}`) or pass "
     "-DPython3_EXECUTABLE=/path/to/python3.X.")
 endif()
 
-set(Python3_EXECUTABLE "${_velmo_python}" CACHE FILEPATH "CPython interpreter (3.10 to 3.13)" FORCE)
+# Sets <out> to PY_VERSION_HEX of the first release of <version>'s minor
+# version plus <minor_offset>.
+function(_velmo_version_hex version minor_offset out)
+  string(REPLACE "." ";" _parts "${version}")
+  list(GET _parts 0 _major)
+  list(GET _parts 1 _minor)
+  math(EXPR _hex "(${_major} << 24) | ((${_minor} + ${minor_offset}) << 16)" OUTPUT_FORMAT HEXADECIMAL)
+  set(${out} "${_hex}" PARENT_SCOPE)
+endfunction()
+
+# The supported range as numbers for common/python_compat.h, whose compile-time
+# refusal backs up this configure-time one: PY_VERSION_HEX of the oldest
+# version's first release and of the first version past the newest.
+_velmo_version_hex(${_velmo_oldest_version} 0 _velmo_oldest_hex)
+_velmo_version_hex(${_velmo_newest_version} 1 _velmo_past_hex)
+add_compile_definitions(VELMO_PYTHON_OLDEST_HEX=${_velmo_oldest_hex} VELMO_PYTHON_PAST_NEWEST_HEX=${_velmo_past_hex}
+                        "VELMO_SUPPORTED_PYTHONS=\"${VELMO_SUPPORTED_PYTHONS}\"")
+
+set(Python3_EXECUTABLE "${_velmo_python}" CACHE FILEPATH "CPython interpreter (${_velmo_oldest_version} to ${_velmo_newest_version})" FORCE)
 find_package(Python3 ${_velmo_version} EXACT REQUIRED COMPONENTS Interpreter Development.Module
              OPTIONAL_COMPONENTS Development.Embed)
 message(STATUS "velmo: building for ${Python3_EXECUTABLE} (${Python3_VERSION})")

@@ -1,9 +1,9 @@
-// Every difference between the CPython versions velmo supports (3.10, 3.11,
-// 3.12 and 3.13, standard builds) and nothing else: the rest of the tree is
-// written once against these shims and never tests a version itself. Each
-// shim offers the newest spelling of a call to the older versions, says which
-// versions need it, and what replaces it once the oldest supported version
-// moves past them.
+// Every difference between the CPython versions velmo supports (those that
+// python_versions.txt lists, standard builds) and nothing else: the rest of
+// the tree is written once against these shims and never tests a version
+// itself. Each shim offers the newest spelling of a call to the older
+// versions, says which versions need it, and what replaces it once the oldest
+// supported version moves past them.
 #ifndef VELMO_COMMON_PYTHON_COMPAT_H
 #define VELMO_COMMON_PYTHON_COMPAT_H
 
@@ -12,8 +12,13 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030E0000
-#error "velmo supports CPython 3.10, 3.11, 3.12 and 3.13"
+// The build refuses any other version when it is configured; this refuses
+// it again when a source is compiled, with the bounds that the build takes
+// from python_versions.txt.
+#ifndef VELMO_SUPPORTED_PYTHONS
+#error "velmo's sources are compiled by its CMake project, which defines the supported versions"
+#elif PY_VERSION_HEX < VELMO_PYTHON_OLDEST_HEX || PY_VERSION_HEX >= VELMO_PYTHON_PAST_NEWEST_HEX
+static_assert(false, "velmo supports " VELMO_SUPPORTED_PYTHONS);
 #endif
 
 // The shared 184-byte function record, the process-wide module state and the
@@ -322,12 +327,16 @@ inline PyObject *import_add_module_ref(const char *name) noexcept {
 // Static type objects.
 //
 // Initialisers for the PyTypeObject fields after tp_vectorcall, for a type
-// object spelled out field by field: 3.12 added tp_watched and 3.13
-// tp_versions_used, and leaving them out of the initialiser trips
+// object spelled out field by field: 3.12 added tp_watched, 3.13
+// tp_versions_used and 3.15 _tp_iteritem (the interpreter's own, always
+// null in a static type), and leaving them out of the initialiser trips
 // -Wmissing-field-initializers. Written last in the initialiser, after
 // tp_vectorcall's trailing comma; a macro because it expands to initialisers,
 // not to a value.
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030F0000
+#define VELMO_COMPAT_TYPE_TRAILING_FIELDS \
+    0, /* tp_watched */ 0, /* tp_versions_used */ nullptr, /* _tp_iteritem */
+#elif PY_VERSION_HEX >= 0x030D0000
 #define VELMO_COMPAT_TYPE_TRAILING_FIELDS 0, /* tp_watched */ 0, /* tp_versions_used */
 #elif PY_VERSION_HEX >= 0x030C0000
 #define VELMO_COMPAT_TYPE_TRAILING_FIELDS 0, /* tp_watched */

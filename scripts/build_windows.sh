@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-versions=(3.10 3.11 3.12 3.13)
+mapfile -t versions < <(grep -E '^[0-9]+\.[0-9]+$' python_versions.txt)
 packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 
 if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v x86_64-w64-mingw32-dlltool >/dev/null; then

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the velmo module and runs demo.py with it.
-# The build looks for CPython 3.10 on its own (then 3.11, 3.12, 3.13); set
+# The build looks for the oldest version of python_versions.txt on its own (then the next); set
 # PYTHON=/path/to/python3.X to choose one (it is read when build/ is first
 # configured).
 set -euo pipefail

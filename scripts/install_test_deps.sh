@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, when it is missing and we are
 # root; otherwise names the missing packages.
+#   bash scripts/install_test_deps.sh [VERSION...]   # the versions to be tested (default: all)
 # pytest and hypothesis come from Debian and run under every supported
-# version from this folder;
-# pytest 7.2 needs exceptiongroup and tomli there too on 3.10.
+# version from this folder. Under 3.10 they need exceptiongroup and tomli
+# there too (the standard library has both from 3.11 on), which Debian
+# releases after 12 no longer carry, so they are wanted only for 3.10.
 set -euo pipefail
 
 dist=/usr/lib/python3/dist-packages
-debs=(python3-pytest python3-hypothesis python3-exceptiongroup python3-tomli)
+mods=(pytest hypothesis)
+if (( $# == 0 )) || [[ " $* " == *" 3.10 "* ]]; then
+    mods+=(exceptiongroup tomli)
+fi
+debs=("${mods[@]/#/python3-}")
 missing=0
-for mod in pytest hypothesis exceptiongroup tomli; do
+for mod in "${mods[@]}"; do
     [[ -e "$dist/$mod/__init__.py" ]] || missing=1
 done
 # The build's and every check's tools, as Debian packages. A check whose tool
@@ -22,9 +28,10 @@ done
 #   python3-build: installed_package's sdist and the wheel built from it
 #   python3-setuptools-whl, python3-wheel-whl: its offline venv on 3.10, 3.11
 #   g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64: the Windows cross build
+#   debootstrap: the Debian sid chroot that holds 3.14 and 3.15
 tools=(cmake make g++ binutils git libgtest-dev libbenchmark-dev clang-format clang-tidy valgrind
        mypy python3-mypy python3-dev python3-venv python3-build python3-setuptools-whl python3-wheel-whl
-       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 debootstrap)
 wanted=()
 if (( missing )); then
     wanted+=("${debs[@]}")

@@ -137,6 +137,15 @@ endfunction()
 # Sets <out_version> and <out_path> to the interpreter to build for, searching
 # <versions> in order, or both to "" when none was found. An explicitly named
 # interpreter that cannot be used is a fatal error.
+# Hands the probed `_version` and `_path` to the caller of
+# _velmo_find_python and returns from it (a macro, so that it runs in that
+# function's scope).
+macro(_velmo_found)
+  set(${out_version} "${_version}" PARENT_SCOPE)
+  set(${out_path} "${_path}" PARENT_SCOPE)
+  return()
+endmacro()
+
 function(_velmo_find_python versions out_version out_path)
   set(${out_version} "" PARENT_SCOPE)
   set(${out_path} "" PARENT_SCOPE)
@@ -154,9 +163,7 @@ function(_velmo_find_python versions out_version out_path)
         "-DPython3_EXECUTABLE (or PYTHON) at a ${_velmo_any_supported} "
         "with its headers.")
     endif()
-    set(${out_version} "${_version}" PARENT_SCOPE)
-    set(${out_path} "${_path}" PARENT_SCOPE)
-    return()
+    _velmo_found()
   endif()
   # An activated virtual environment is where its user means velmo to go.
   # When the search asks for one version only (scripts/test.sh), a venv of
@@ -164,9 +171,7 @@ function(_velmo_find_python versions out_version out_path)
   if(NOT "$ENV{VIRTUAL_ENV}" STREQUAL "")
     _velmo_probe_python("$ENV{VIRTUAL_ENV}/bin/python" _version _path _problem)
     if(_path AND _version IN_LIST versions)
-      set(${out_version} "${_version}" PARENT_SCOPE)
-      set(${out_path} "${_path}" PARENT_SCOPE)
-      return()
+      _velmo_found()
     endif()
     list(LENGTH versions _wanted_count)
     if(_wanted_count GREATER 1)
@@ -181,9 +186,7 @@ function(_velmo_find_python versions out_version out_path)
       _velmo_probe_python("${_candidate}" _version _path _problem)
       # A python3.X that reports another version (a misnamed link) is skipped.
       if(_path AND _version STREQUAL _wanted)
-        set(${out_version} "${_version}" PARENT_SCOPE)
-        set(${out_path} "${_path}" PARENT_SCOPE)
-        return()
+        _velmo_found()
       endif()
     endforeach()
   endforeach()

@@ -50,8 +50,13 @@ else
     # The build's own search finds each version's interpreter, as for the tests.
     for version in "${versions[@]}"; do
         found="$(cmake -DVELMO_PYTHON_VERSION="$version" -P cmake/FindVelmoPython.cmake)"
+        # Versions Debian 12 lacks have their headers in the sid chroot of
+        # scripts/sid_chroot.sh, once scripts/test_sid.sh has made it.
+        sid_headers="${VELMO_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/velmo-sid}/usr/include/python$version"
         if [[ -n "$found" ]]; then
             targets+=("$(headers_of "${found#* }")")
+        elif [[ -f "$sid_headers/Python.h" ]]; then
+            targets+=("$sid_headers")
         else
             absent+=("$version")
         fi

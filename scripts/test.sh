@@ -68,19 +68,6 @@ for run in "${runs[@]}"; do
     fi
 done
 
-# The Windows x64 module, cross-compiled for every version and inspected; a
-# run for one interpreter (PYTHON=) leaves it out.
-if [[ -z "${PYTHON:-}" ]]; then
-    echo "== Windows x64 cross build"
-    start=$SECONDS
-    if bash scripts/build_windows.sh; then
-        results+=("Windows cross build passed ($((SECONDS - start)) s, build-windows-py3.X/)")
-    else
-        results+=("Windows cross build FAILED ($((SECONDS - start)) s)")
-        status=1
-    fi
-fi
-
 # 3.14 and 3.15, which Debian 12 lacks, in a Debian sid chroot (provisioned on
 # the first run: minutes and 1.5 GB). A run for one interpreter leaves it out.
 if [[ -z "${PYTHON:-}" ]]; then
@@ -101,6 +88,19 @@ if [[ -z "${PYTHON:-}" ]]; then
         fi
     else
         results+=("3.14, 3.15 FAILED ($((SECONDS - start)) s, in the sid chroot)")
+        status=1
+    fi
+fi
+
+# The Windows x64 module, cross-compiled for every version and inspected; a
+# run for one interpreter (PYTHON=) leaves it out.
+if [[ -z "${PYTHON:-}" ]]; then
+    echo "== Windows x64 cross build"
+    start=$SECONDS
+    if bash scripts/build_windows.sh; then
+        results+=("Windows cross build passed ($((SECONDS - start)) s, build-windows-py3.X/)")
+    else
+        results+=("Windows cross build FAILED ($((SECONDS - start)) s)")
         status=1
     fi
 fi

@@ -5,7 +5,8 @@
 # scripts/test.sh configures, builds and runs every CTest test, with -Werror
 # and with the checks' tools required. clang-format and clang-tidy are the
 # host's only: their versions decide the formatting and the lint, so those
-# checks stay with the host's run.
+# checks stay with the host's run; so does headers_only, whose private mount
+# namespace cannot be made inside a chroot (its root is no mount point).
 #
 # The working tree is copied to /root/velmo in the chroot (build folders
 # excepted, file times kept, so builds stay incremental); the build folders
@@ -37,6 +38,6 @@ for v in $(bash scripts/sid_chroot.sh --versions); do
         continue
     fi
     bash scripts/sid_chroot.sh -- env PYTHON="/usr/bin/python$v" VELMO_REQUIRE_CHECK_TOOLS=ON \
-        bash /root/velmo/scripts/test.sh -E '^(source_format|clang_tidy.*)$' "$@" || status=1
+        bash /root/velmo/scripts/test.sh -E '^(source_format|clang_tidy.*|headers_only)$' "$@" || status=1
 done
 exit "$status"

@@ -30,6 +30,13 @@ foreach(_part MAJOR MINOR MICRO)
   set(Python3_VERSION_${_part} "${CMAKE_MATCH_1}")
 endforeach()
 set(Python3_VERSION "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}.${Python3_VERSION_MICRO}")
+include("${CMAKE_CURRENT_LIST_DIR}/../VelmoPythonVersions.cmake")
+if(NOT "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}" IN_LIST _velmo_supported_versions)
+  message(FATAL_ERROR
+    "velmo cannot be built for the headers in '${_velmo_headers}': they are Python "
+    "${Python3_VERSION}; velmo supports ${VELMO_SUPPORTED_PYTHONS}")
+endif()
+velmo_define_supported_versions()
 # What python.org's Windows installer names the interpreter's DLL and what
 # the interpreter accepts as an extension module's file name.
 set(VELMO_PYTHON_DLL "python${Python3_VERSION_MAJOR}${Python3_VERSION_MINOR}.dll")

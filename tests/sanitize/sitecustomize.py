@@ -10,20 +10,28 @@ from what velmo's execution slot allocates (both come from PyModule_ExecDef),
 so instead of a suppression this marks exactly that block, once the module is
 executed.
 """
+import ctypes
 import importlib.machinery
 
 _exec_module = importlib.machinery.ExtensionFileLoader.exec_module
 
+# Prepared now rather than at the first import of velmo, which may run with
+# allocations failing on purpose: importing ctypes there would make that
+# import thousands of allocations longer than velmo's own.
+_get_state = ctypes.pythonapi.PyModule_GetState
+_get_state.restype = ctypes.c_void_p
+_get_state.argtypes = (ctypes.py_object,)
+try:
+    _lsan_ignore_object = ctypes.CDLL(None).__lsan_ignore_object
+    _lsan_ignore_object.argtypes = (ctypes.c_void_p,)
+except AttributeError:  # a process started without the sanitizer runtime
+    _lsan_ignore_object = None
+
 
 def _ignore_state_block(module):
-    import ctypes
-
-    get_state = ctypes.pythonapi.PyModule_GetState
-    get_state.restype = ctypes.c_void_p
-    get_state.argtypes = (ctypes.py_object,)
-    block = get_state(module)
-    if block:
-        ctypes.CDLL(None).__lsan_ignore_object(ctypes.c_void_p(block))
+    block = _get_state(module)
+    if block and _lsan_ignore_object is not None:
+        _lsan_ignore_object(block)
 
 
 def exec_module(self, module):

@@ -36,6 +36,72 @@ static_assert(false, "velmo supports " VELMO_SUPPORTED_PYTHONS);
 #include <longintrepr.h>
 #endif
 
+// ---------------------------------------------------------------------------
+// Backports: calls of the newer versions under their own names, defined here
+// for the older ones. The rest of the tree calls them as the newest version
+// spells them; once the oldest supported version has a call, its block goes.
+
+#if PY_VERSION_HEX < 0x030C0000
+// 3.10 and 3.11. 3.12 changed the int record: the sign and digit count moved
+// into a tag, and Py_SIZE on an int still compiles but reads that tag,
+// silently giving a wrong size; these two calls are the way to read small
+// ints from 3.12 on. Compact: one digit, |n| < 2**30 with the 30-bit digits
+// of every supported 64-bit build.
+static inline int PyUnstable_Long_IsCompact(const PyLongObject *number) {
+    Py_ssize_t size = Py_SIZE(number);
+    return -1 <= size && size <= 1;
+}
+
+static inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *number) {
+    Py_ssize_t size = Py_SIZE(number);
+    // 3.10 allocates no digit at all for zero.
+    return size == 0 ? 0 : size * static_cast<Py_ssize_t>(number->ob_digit[0]);
+}
+
+// 3.10 and 3.11: the constructor of a code object from its parts, with the
+// list of them 3.11 has (3.11 added the qualified name and the exception
+// table, which 3.10 has no use for and drops). From 3.12 on PyCode_New is a
+// deprecated alias of this name; no stable constructor takes the parts.
+static inline PyCodeObject *PyUnstable_Code_New(int argcount, int kwonlyargcount, int nlocals, int stacksize,
+                                                int flags, PyObject *code, PyObject *consts, PyObject *names,
+                                                PyObject *varnames, PyObject *freevars, PyObject *cellvars,
+                                                PyObject *filename, PyObject *name, PyObject *qualname,
+                                                int firstlineno, PyObject *linetable,
+                                                PyObject *exceptiontable) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyCode_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names, varnames,
+                      freevars, cellvars, filename, name, qualname, firstlineno, linetable, exceptiontable);
+#else
+    (void)qualname;
+    (void)exceptiontable;
+    return PyCode_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names, varnames,
+                      freevars, cellvars, filename, name, firstlineno, linetable);
+#endif
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// 3.10 to 3.12. 1 with a new reference to the value, 0 with NULL when the key
+// is absent, -1 with NULL and an exception set when the lookup fails (a key
+// whose comparison raises); built from PyDict_GetItemWithError, which hands
+// out a borrowed reference.
+static inline int PyDict_GetItemRef(PyObject *dict, PyObject *key, PyObject **result) {
+    PyObject *value = PyDict_GetItemWithError(dict, key);
+    *result = Py_XNewRef(value);
+    if (value != nullptr) {
+        return 1;
+    }
+    return PyErr_Occurred() != nullptr ? -1 : 0;
+}
+
+// 3.10 to 3.12. New reference to sys.modules[name], created as an empty module
+// when absent; PyImport_AddModule, which 3.13 deprecates, hands out a
+// borrowed one.
+static inline PyObject *PyImport_AddModuleRef(const char *name) {
+    return Py_XNewRef(PyImport_AddModule(name));
+}
+#endif
+
 namespace velmo::compat {
 
 // ---------------------------------------------------------------------------
@@ -85,65 +151,6 @@ inline void discard_exception(SavedException saved) noexcept {
     Py_XDECREF(saved.traceback);
 }
 #endif
-
-// ---------------------------------------------------------------------------
-// Ints.
-//
-// 3.12 changed the int record: the sign and digit count moved into a tag,
-// and Py_SIZE on an int still compiles but reads that tag, silently giving a
-// wrong size. PyUnstable_Long_IsCompact and PyUnstable_Long_CompactValue are
-// the way to read small ints from 3.12 on; these shims give 3.10 and 3.11 the
-// same two calls, and go once 3.12 is the oldest version.
-
-// Whether `number` (an int, exact or not) fits in one digit (|n| < 2**30 with
-// the 30-bit digits of every supported 64-bit build).
-inline bool long_is_compact(PyObject *number) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(number));
-#else
-    Py_ssize_t size = Py_SIZE(number);
-    return -1 <= size && size <= 1;
-#endif
-}
-
-// The value of an int for which long_is_compact is true.
-inline Py_ssize_t long_compact_value(PyObject *number) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(number));
-#else
-    Py_ssize_t size = Py_SIZE(number);
-    // 3.10 allocates no digit at all for zero.
-    return size == 0 ? 0
-                     : size * static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject *>(number)->ob_digit[0]);
-#endif
-}
-
-// ---------------------------------------------------------------------------
-// Code objects.
-
-// A new code object from its parts, with 3.11's list of them: 3.11 added the
-// qualified name and the exception table, which 3.10 has no use for and
-// drops. From 3.12 on the constructor is PyUnstable_Code_New (the old name is
-// a deprecated alias); no stable constructor takes the parts.
-inline PyCodeObject *code_new(int argcount, int kwonlyargcount, int nlocals, int stacksize, int flags,
-                              PyObject *code, PyObject *consts, PyObject *names, PyObject *varnames,
-                              PyObject *freevars, PyObject *cellvars, PyObject *filename, PyObject *name,
-                              PyObject *qualname, int firstlineno, PyObject *linetable,
-                              PyObject *exceptiontable) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyUnstable_Code_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names,
-                               varnames, freevars, cellvars, filename, name, qualname, firstlineno, linetable,
-                               exceptiontable);
-#elif PY_VERSION_HEX >= 0x030B0000
-    return PyCode_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names, varnames,
-                      freevars, cellvars, filename, name, qualname, firstlineno, linetable, exceptiontable);
-#else
-    (void)qualname;
-    (void)exceptiontable;
-    return PyCode_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names, varnames,
-                      freevars, cellvars, filename, name, firstlineno, linetable);
-#endif
-}
 
 // ---------------------------------------------------------------------------
 // Frames.
@@ -252,24 +259,6 @@ inline uint64_t dict_version_tag(PyObject *dict) noexcept {
 inline void dict_track_version(PyObject * /*dict*/) noexcept {}
 #endif
 
-// PyDict_GetItemRef, public from 3.13: 1 with a new reference to the value,
-// 0 with NULL when the key is absent, -1 with NULL and an exception set when
-// the lookup fails (a key whose comparison raises). 3.10 to 3.12 build it
-// from PyDict_GetItemWithError, which hands out a borrowed reference. Goes
-// once 3.13 is the oldest version.
-inline int dict_get_item_ref(PyObject *dict, PyObject *key, PyObject **result) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyDict_GetItemRef(dict, key, result);
-#else
-    PyObject *value = PyDict_GetItemWithError(dict, key);  // borrowed
-    *result = Py_XNewRef(value);
-    if (value != nullptr) {
-        return 1;
-    }
-    return PyErr_Occurred() != nullptr ? -1 : 0;
-#endif
-}
-
 // Borrowed instance dict of `object`, or NULL when it has none (yet); never
 // makes one. A type that keeps it at a fixed offset (a module does) is read
 // without a call. Anything else asks the interpreter, which from 3.11 on may
@@ -304,20 +293,6 @@ inline PyObject *dict_get_item_string_quiet(PyObject *dict, const char *key) noe
     return value;
 #else
     return PyDict_GetItemString(dict, key);
-#endif
-}
-
-// ---------------------------------------------------------------------------
-// Imports.
-
-// New reference to sys.modules[name], created as an empty module when absent.
-// PyImport_AddModuleRef is 3.13+, where PyImport_AddModule (borrowed) is
-// deprecated; 3.10 to 3.12 take their own reference to the latter's result.
-inline PyObject *import_add_module_ref(const char *name) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyImport_AddModuleRef(name);
-#else
-    return Py_XNewRef(PyImport_AddModule(name));
 #endif
 }
 

@@ -108,7 +108,7 @@ PyTypeObject *accept_registered(PyObject *found, const PyTypeObject *own_type) n
 }  // namespace
 
 PyTypeObject *fetch_shared_function_type(PyTypeObject *own_type, const char *registry_name) noexcept {
-    Ref registry = Ref::steal(compat::import_add_module_ref(registry_name));
+    Ref registry = Ref::steal(PyImport_AddModuleRef(registry_name));
     if (!registry) {
         return nullptr;
     }

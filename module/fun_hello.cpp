@@ -21,8 +21,9 @@ inline Equality fast_equals(PyObject *object, PyObject *constant, uint32_t value
         return Equality::kTrue;
     }
     if (Py_IS_TYPE(object, &PyLong_Type)) {
-        return compat::long_is_compact(object) &&
-                       compat::long_compact_value(object) == static_cast<Py_ssize_t>(value)
+        auto *number = reinterpret_cast<PyLongObject *>(object);
+        return PyUnstable_Long_IsCompact(number) &&
+                       PyUnstable_Long_CompactValue(number) == static_cast<Py_ssize_t>(value)
                    ? Equality::kTrue
                    : Equality::kFalse;
     }

@@ -48,23 +48,23 @@ int fail_exec(const FailureSite &site) noexcept {
 
 PyObject *make_fun_hello_code() noexcept {
     ModuleState &s = module_state;
-    return reinterpret_cast<PyObject *>(compat::code_new(1,  // argcount
-                                                         0,  // kwonlyargcount
-                                                         1,  // nlocals
-                                                         0,  // stacksize
-                                                         CO_OPTIMIZED | CO_NEWLOCALS,
-                                                         s.empty_bytes,    // code
-                                                         s.empty_tuple,    // consts
-                                                         s.empty_tuple,    // names
-                                                         s.argnames,       // varnames
-                                                         s.empty_tuple,    // freevars
-                                                         s.empty_tuple,    // cellvars
-                                                         s.str_velmo_py,   // filename
-                                                         s.str_fun_hello,  // name
-                                                         s.str_fun_hello,  // qualname
-                                                         1,                // firstlineno
-                                                         s.empty_bytes,    // linetable
-                                                         s.empty_bytes));  // exceptiontable
+    return reinterpret_cast<PyObject *>(PyUnstable_Code_New(1,  // argcount
+                                                            0,  // kwonlyargcount
+                                                            1,  // nlocals
+                                                            0,  // stacksize
+                                                            CO_OPTIMIZED | CO_NEWLOCALS,
+                                                            s.empty_bytes,    // code
+                                                            s.empty_tuple,    // consts
+                                                            s.empty_tuple,    // names
+                                                            s.argnames,       // varnames
+                                                            s.empty_tuple,    // freevars
+                                                            s.empty_tuple,    // cellvars
+                                                            s.str_velmo_py,   // filename
+                                                            s.str_fun_hello,  // name
+                                                            s.str_fun_hello,  // qualname
+                                                            1,                // firstlineno
+                                                            s.empty_bytes,    // linetable
+                                                            s.empty_bytes));  // exceptiontable
 }
 
 }  // namespace
@@ -105,11 +105,11 @@ int module_exec(PyObject *module) noexcept {
     if (s.globals == nullptr) {
         return fail_exec(site::kGlobals);
     }
-    Py_XSETREF(s.builtins_module, compat::import_add_module_ref("builtins"));
+    Py_XSETREF(s.builtins_module, PyImport_AddModuleRef("builtins"));
     if (s.builtins_module == nullptr) {
         return fail_exec(site::kBuiltinsModule);
     }
-    Py_XSETREF(s.runtime_module, compat::import_add_module_ref("cython_runtime"));
+    Py_XSETREF(s.runtime_module, PyImport_AddModuleRef("cython_runtime"));
     if (s.runtime_module == nullptr) {
         return fail_exec(site::kRuntimeModule);
     }

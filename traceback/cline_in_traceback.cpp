@@ -22,7 +22,7 @@ Ref lookup_switch_in_dict(DictVersionCache &cache, PyObject *dict, PyObject *key
     // colliding key's __eq__) leaves the cache behind the dict, never ahead.
     version = compat::dict_version_tag(dict);
     PyObject *found = nullptr;
-    if (compat::dict_get_item_ref(dict, key, &found) < 0) {
+    if (PyDict_GetItemRef(dict, key, &found) < 0) {
         PyErr_Clear();  // a failed lookup counts as absent
     }
     cache.value = found;  // the dict keeps it while the stamp stays

@@ -53,7 +53,7 @@ class RegistryFetch : public velmo_test::PythonTest {
     }
     // Puts `object` in the registry module under the shared type's name.
     void register_object(PyObject *object) const {
-        Ref registry = Ref::steal(velmo::compat::import_add_module_ref(registry_.c_str()));
+        Ref registry = Ref::steal(PyImport_AddModuleRef(registry_.c_str()));
         ASSERT_TRUE(registry);
         ASSERT_EQ(PyObject_SetAttrString(registry.get(), "cython_function_or_method", object), 0);
     }

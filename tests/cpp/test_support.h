@@ -37,7 +37,7 @@ inline bool is_immortal(PyObject *object) {
 // __main__'s namespace, where run() and eval() work (borrowed: sys.modules
 // keeps __main__, and __main__ its namespace).
 inline PyObject *main_dict() {
-    Ref main = Ref::steal(velmo::compat::import_add_module_ref("__main__"));
+    Ref main = Ref::steal(PyImport_AddModuleRef("__main__"));
     return PyModule_GetDict(main.get());
 }
 

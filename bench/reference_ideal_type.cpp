@@ -3,8 +3,9 @@
 // through a METH_O method record; it does nothing else, so its cost is what
 // velmo's call path could come down to without changing its shape. A failing
 // call gets the traceback entry velmo makes, with the same public calls and
-// nothing more: a code object made once, PyFrame_New in the module's globals
-// with the failure moved aside, and PyTraceBack_Here.
+// nothing more: the switch read as cheaply as the interpreter allows, a code
+// object made once per name, PyFrame_New in the module's globals with the
+// failure moved aside, and PyTraceBack_Here.
 #include "bench/reference_body.h"
 #include "common/python_compat.h"
 
@@ -22,12 +23,37 @@ velmo_bench::BodyConstants constants;
 PyObject *ideal_function_type;  // owned, made by the first execution; never released
 PyObject *entry_globals;        // owned: the module's dict, where entries' frames run
 PyCodeObject *entry_code;       // owned: the entry's code object, made by the first execution
+PyCodeObject *entry_code_shown;  // owned: the same, named with its implementation line
+PyObject *switch_dict;           // owned: the dict of the runtime module that holds the switch
+PyObject *switch_key;            // owned: "cline_in_traceback", interned
+
+// Whether the switch shows implementation lines. Where the dict keeps a
+// version tag (3.10, 3.11) an unchanged dict needs no lookup, which velmo's
+// cache also answers by a comparison; elsewhere a conforming entry costs at
+// least one lookup of the interned key and the value's truth test.
+bool switch_is_on() noexcept {
+    if (velmo::compat::dict_version_tag(switch_dict) != 0) {
+        return false;
+    }
+    PyObject *value = nullptr;
+    if (PyDict_GetItemRef(switch_dict, switch_key, &value) <= 0) {
+        PyErr_Clear();
+        return false;
+    }
+    int truth = PyObject_IsTrue(value);
+    Py_DECREF(value);
+    if (truth < 0) {
+        PyErr_Clear();
+    }
+    return truth > 0;
+}
 
 // The entry of a failing call. The benchmark's failing argument fails the
 // first comparison, on line 2, which is the one entry made here.
 void add_entry() noexcept {
     velmo::compat::SavedException reported = velmo::compat::save_exception();
-    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), entry_code, entry_globals, nullptr);
+    PyCodeObject *code = switch_is_on() ? entry_code_shown : entry_code;
+    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, entry_globals, nullptr);
     if (frame == nullptr) {
         velmo::compat::restore_exception(reported);
         return;
@@ -98,6 +124,21 @@ int ideal_exec(PyObject *module) noexcept {
         (entry_code = PyCode_NewEmpty("reference_ideal.py", "reference_ideal.fun_hello", 2)) == nullptr) {
         return -1;
     }
+    if (entry_code_shown == nullptr &&
+        (entry_code_shown = PyCode_NewEmpty("reference_ideal.py", "reference_ideal.fun_hello (ideal.cpp:1)", 2)) ==
+            nullptr) {
+        return -1;
+    }
+    if (switch_key == nullptr && (switch_key = PyUnicode_InternFromString("cline_in_traceback")) == nullptr) {
+        return -1;
+    }
+    // The runtime module velmo shares, made here when velmo is not loaded.
+    PyObject *runtime = PyImport_AddModuleRef("cython_runtime");
+    if (runtime == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(switch_dict, Py_NewRef(PyModule_GetDict(runtime)));
+    Py_DECREF(runtime);
     Py_XSETREF(entry_globals, Py_NewRef(PyModule_GetDict(module)));
     // As in velmo's globals, so that the frame finds its builtins alike.
     PyObject *builtins = PyImport_ImportModule("builtins");

@@ -172,92 +172,23 @@ inline void frame_set_lineno(PyFrameObject *frame, int line) noexcept {
 // ---------------------------------------------------------------------------
 // Dicts.
 
-// Version stamps of a dict, for caches of a lookup in it: two equal non-zero
-// stamps mean the same dict, unchanged in between; 0 means there is none to
-// trust, and the caller looks up afresh. dict_version_tag only reads (it may
-// run with an exception pending); dict_track_version, called before a lookup
-// whose result is cached, makes the dict's later stamps non-zero where it can.
-//
-// 3.10 and 3.11: the dict's version tag (PEP 509), unique across dicts and
-// bumped by every change; tracking is needless. From 3.12 on the tag is
-// deprecated (its bits serve dict watchers), and a dict watcher
-// (PyDict_AddWatcher) keeps the stamp instead: one dict at a time is tracked,
-// and every event on it (an insertion, change, deletion, clear, clone or its
-// deallocation) and every switch to another dict bumps one counter. When no
-// watcher slot is free, stamps stay 0. The watcher belongs to the
-// interpreter, which forgets its watchers when it is finalised; a Py_AtExit
-// hook then forgets the watcher's id too, so an embedding that starts the
-// interpreter again registers afresh. Until then the watcher lives with the
-// interpreter: the module has no free function, and velmo's state lives as
-// long. The 3.12 branch is what stays once 3.12 is the oldest version.
-#if PY_VERSION_HEX >= 0x030C0000
-namespace dict_watch {
-inline int watcher_id = -1;          // ours in the running interpreter; -1 before registration
-inline bool unavailable = false;     // no slot was free (or no exit hook): stamps stay 0
-inline bool exit_hook_set = false;   // the Py_AtExit hook is registered once per process
-inline PyObject *tracked = nullptr;  // identity only, never dereferenced; NULL once it goes
-inline uint64_t stamp = 1;           // the tracked dict's current stamp; never 0
-
-inline int on_event(PyDict_WatchEvent event, PyObject *dict, PyObject * /*key*/,
-                    PyObject * /*new_value*/) noexcept {
-    // Dicts tracked earlier stay watched; their events no longer matter.
-    if (dict == tracked) {
-        ++stamp;
-        if (event == PyDict_EVENT_DEALLOCATED) {
-            tracked = nullptr;  // a new dict at the same address is not this one
-        }
-    }
-    return 0;
-}
-
-// Runs after the interpreter is gone (no C API call is allowed there).
-inline void forget() noexcept {
-    watcher_id = -1;
-    unavailable = false;
-    tracked = nullptr;
-    ++stamp;
-}
-}  // namespace dict_watch
-
+// The dict's version tag (PEP 509) on 3.10 and 3.11: unique across dicts and
+// bumped by every change, so two equal non-zero tags mean the same dict,
+// unchanged in between, and a lookup cached under one needs no repeating.
+// Only reads; it may run with an exception pending. From 3.12 on the tag is
+// deprecated (its bits serve dict watchers) and 0 is returned: there is no
+// tag to trust, and callers look up afresh. Watching the dict instead would
+// take one of the interpreter's few dict-watcher ids for the life of the
+// process, for every module built from these sources. Goes once 3.12 is the
+// oldest version, and with it the cache it serves.
 inline uint64_t dict_version_tag(PyObject *dict) noexcept {
-    return dict == dict_watch::tracked ? dict_watch::stamp : 0;
-}
-
-// Never raises; call it with no exception pending.
-inline void dict_track_version(PyObject *dict) noexcept {
-    namespace w = dict_watch;
-    if (dict == w::tracked || w::unavailable) {
-        return;
-    }
-    if (w::watcher_id < 0) {
-        if (!w::exit_hook_set) {
-            if (Py_AtExit(w::forget) < 0) {
-                w::unavailable = true;
-                return;
-            }
-            w::exit_hook_set = true;
-        }
-        w::watcher_id = PyDict_AddWatcher(w::on_event);
-        if (w::watcher_id < 0) {
-            PyErr_Clear();  // every slot is taken: look up afresh each time
-            w::unavailable = true;
-            return;
-        }
-    }
-    if (PyDict_Watch(w::watcher_id, dict) < 0) {
-        PyErr_Clear();
-        return;
-    }
-    w::tracked = dict;
-    ++w::stamp;
-}
-#else
-inline uint64_t dict_version_tag(PyObject *dict) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-}
-
-inline void dict_track_version(PyObject * /*dict*/) noexcept {}
+#else
+    (void)dict;
+    return 0;
 #endif
+}
 
 // Borrowed instance dict of `object`, or NULL when it has none (yet); never
 // makes one. A type that keeps it at a fixed offset (a module does) is read

@@ -34,6 +34,14 @@ namespace {
 
 void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *globals,
                    PyObject *runtime_module, PyObject *switch_name) noexcept {
+    // A faulty extension type can fail (a NULL comparison result, a truth
+    // test of -1) without setting an exception. The interpreter's evaluation
+    // loop answers that with a SystemError, and so does the module's source
+    // here; without one there would be no exception to add the entry to, and
+    // a caller's NULL would come back with nothing set.
+    if (PyErr_Occurred() == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    }
     // Every entry's frame runs in the module's globals; without them there is
     // nothing to attach, and the failure is reported without an entry.
     if (globals == nullptr) {

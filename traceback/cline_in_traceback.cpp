@@ -9,23 +9,21 @@ namespace velmo {
 namespace {
 
 // The switch's value in the runtime module's dict, or an empty Ref when it
-// is absent. An unchanged dict (same non-zero stamp) is answered from the
-// cache; otherwise the dict is looked up, and from 3.12 on watched, so that
-// the next failure finds it unchanged.
+// is absent. An unchanged dict (same non-zero version tag, 3.10 and 3.11) is
+// answered from the cache; otherwise the dict is looked up, once per failure
+// from 3.12 on.
 Ref lookup_switch_in_dict(DictVersionCache &cache, PyObject *dict, PyObject *key) noexcept {
+    // Taken before the lookup: a change that the lookup itself makes (a
+    // colliding key's __eq__) leaves the cache behind the dict, never ahead.
     uint64_t version = compat::dict_version_tag(dict);
     if (version != 0 && version == cache.version) {
         return Ref::borrow(cache.value);
     }
-    compat::dict_track_version(dict);
-    // Taken before the lookup: a change that the lookup itself makes (a
-    // colliding key's __eq__) leaves the cache behind the dict, never ahead.
-    version = compat::dict_version_tag(dict);
     PyObject *found = nullptr;
     if (PyDict_GetItemRef(dict, key, &found) < 0) {
         PyErr_Clear();  // a failed lookup counts as absent
     }
-    cache.value = found;  // the dict keeps it while the stamp stays
+    cache.value = found;  // the dict keeps it while the tag stays
     cache.version = version;
     return Ref::steal(found);
 }
@@ -81,8 +79,8 @@ int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime
         return c_line;
     }
     PyObject *dict = compat::instance_dict(runtime_module);
-    // The common case, decided by reads alone: a dict unchanged since its
-    // switch read a plain True or False.
+    // The common case on 3.10 and 3.11, decided by reads alone: a dict
+    // unchanged since its switch read a plain True or False.
     if (dict != nullptr) {
         uint64_t version = compat::dict_version_tag(dict);
         if (version != 0 && version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {

@@ -38,11 +38,11 @@ struct CodeObjectCache {
 };
 
 // The last dictionary lookup of the switch, so that an unchanged dict of the
-// runtime module costs one comparison of version stamps
-// (compat::dict_version_tag: the version tag on 3.10 and 3.11, a dict
-// watcher's count from 3.12 on).
+// runtime module costs one comparison of version tags. Only 3.10 and 3.11
+// keep a tag (compat::dict_version_tag); from 3.12 on `version` stays 0 and
+// every failure looks the switch up.
 struct DictVersionCache {
-    uint64_t version;  // the dict's stamp at that lookup; 0 (none to trust) matches no dict
+    uint64_t version;  // the dict's version tag at that lookup; 0 (none to trust) matches no dict
     PyObject *value;   // borrowed: what that lookup found, NULL when absent
 };
 
@@ -58,8 +58,9 @@ struct TracebackCache {
 inline constexpr int32_t kCodeCacheStep = 64;
 
 // Appends the entry of `site` to the pending exception's traceback, with a
-// frame in `globals`; the exception stays pending. Without globals nothing is
-// added. `runtime_module` holds the switch and `switch_name` is its key
+// frame in `globals`; the exception stays pending. A failure that left none
+// pending is reported as SystemError("error return without exception set"),
+// as the evaluation loop reports it. Without globals no entry is added. `runtime_module` holds the switch and `switch_name` is its key
 // string, hash computed; either NULL (a module not yet complete) shows the
 // implementation line. Reports nothing to the caller.
 void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *globals,

@@ -246,6 +246,47 @@ PyObject *peer_defaults_getter_calls(PyObject * /*module*/, PyObject *args) noex
     return entry != nullptr ? Py_NewRef(PyList_GET_ITEM(entry, 1)) : nullptr;
 }
 
+// SilentFailure(in_truth): an object of a faulty extension type that fails
+// without setting an exception. Its == (against anything) returns NULL, or,
+// with in_truth, another such object, whose truth test returns -1.
+struct SilentFailure {
+    PyObject_HEAD
+    int in_truth;  // == succeeds and the truth test of its result fails
+};
+
+PyObject *silent_failure_new(PyTypeObject *type, PyObject *args, PyObject *kw) noexcept {
+    int in_truth = 0;
+    static const char *keywords[] = {"in_truth", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|p:SilentFailure", const_cast<char **>(keywords), &in_truth)) {
+        return nullptr;
+    }
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self != nullptr) {
+        reinterpret_cast<SilentFailure *>(self)->in_truth = in_truth;
+    }
+    return self;
+}
+
+PyObject *silent_failure_richcompare(PyObject *self, PyObject * /*other*/, int /*op*/) noexcept {
+    if (!reinterpret_cast<SilentFailure *>(self)->in_truth) {
+        return nullptr;  // the fault: no exception set
+    }
+    return PyObject_CallNoArgs(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+}
+
+int silent_failure_bool(PyObject * /*self*/) noexcept { return -1; }  // the fault: no exception set
+
+PyType_Slot silent_failure_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(silent_failure_new)},
+    {Py_tp_richcompare, reinterpret_cast<void *>(silent_failure_richcompare)},
+    {Py_nb_bool, reinterpret_cast<void *>(silent_failure_bool)},
+    {Py_tp_hash, reinterpret_cast<void *>(PyObject_HashNotImplemented)},
+    {0, nullptr},
+};
+
+PyType_Spec silent_failure_spec = {"velmo_peer.SilentFailure", sizeof(SilentFailure), 0, Py_TPFLAGS_DEFAULT,
+                                   silent_failure_slots};
+
 PyMethodDef peer_methods[] = {
     {"make", as_cfunction(peer_make), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"clear", peer_clear, METH_VARARGS, nullptr},
@@ -276,5 +317,15 @@ PyMODINIT_FUNC PyInit_velmo_peer(void) noexcept {
             return nullptr;
         }
     }
-    return PyModule_Create(&peer_def);
+    PyObject *module = PyModule_Create(&peer_def);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    PyObject *silent_failure = PyType_FromSpec(&silent_failure_spec);
+    if (silent_failure == nullptr || PyModule_AddObject(module, "SilentFailure", silent_failure) < 0) {
+        Py_XDECREF(silent_failure);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }

@@ -155,6 +155,20 @@ def test_failure_site_entry(velmo, runtime, bystander, shown, target, in_truth, 
     assert frame.f_code.co_firstlineno == py_line
 
 
+@pytest.mark.parametrize("in_truth, c_line", [(False, 1298), (True, 1300)], ids=["eq", "truth"])
+def test_failure_without_exception_is_a_system_error(velmo, runtime, in_truth, c_line):
+    # Only a faulty extension type fails without setting an exception; the
+    # evaluation loop answers it so, and the entry is added as for any failure.
+    import velmo_peer
+
+    runtime.cline_in_traceback = True
+    with pytest.raises(SystemError, match="^error return without exception set$") as info:
+        velmo.fun_hello(velmo_peer.SilentFailure(in_truth))
+    assert info.value.__context__ is None
+    entry = velmo_entry(info.value)
+    assert (entry.tb_frame.f_code.co_name, entry.tb_lineno) == (f"velmo.fun_hello (velmo.cpp:{c_line})", 2)
+
+
 @pytest.mark.parametrize(
     "value, shown",
     [(True, True), (1, True), ("x", True), ([0], True), (False, False), (0, False), ("", False), (None, False)],
@@ -224,6 +238,25 @@ def test_switch_starts_absent_and_is_read_per_failure(run_fresh):
         runtime = sys.modules["cython_runtime"]
         assert "cline_in_traceback" not in vars(runtime)
 
+        def free_dict_watchers():
+            # The interpreter has few dict-watcher ids (3.12+) for everyone in
+            # the process; reading the switch must not take one.
+            try:
+                from _testcapi import add_dict_watcher, clear_dict_watcher
+            except ImportError:
+                return None
+            taken = []
+            try:
+                while True:
+                    taken.append(add_dict_watcher(0))
+            except RuntimeError:
+                pass
+            for watcher in taken:
+                clear_dict_watcher(watcher)
+            return len(taken)
+
+        free_before = free_dict_watchers()
+
         class RaisesOnEq:
             def __eq__(self, other):
                 raise KeyError(other)
@@ -247,6 +280,7 @@ def test_switch_starts_absent_and_is_read_per_failure(run_fresh):
         del runtime.cline_in_traceback
         assert entry_code() is hidden
         assert runtime.cline_in_traceback is False
+        assert free_dict_watchers() == free_before
         """
     )
 

@@ -38,6 +38,10 @@ bool switch_is_on() noexcept {
     PyObject *value = nullptr;
     if (PyDict_GetItemRef(switch_dict, switch_key, &value) <= 0) {
         PyErr_Clear();
+        // As velmo does, so that both find the same dict whichever runs first.
+        if (PyDict_SetItem(switch_dict, switch_key, Py_False) < 0) {
+            PyErr_Clear();
+        }
         return false;
     }
     int truth = PyObject_IsTrue(value);

@@ -9,13 +9,12 @@ namespace velmo {
 namespace {
 
 // Borrowed instance dict of `object`, or NULL when it has none (yet); never
-// makes one, since the switch is read with the failure being reported kept
-// aside and a new dict would be an allocation that can fail. A type that keeps
-// it at a fixed offset (a module does) is read without a call. Anything else
-// asks the interpreter, which from 3.11 on may build a managed dict from the
-// inline attribute values then, so call it with no exception pending. No
-// public call reads the dict without making one (PyObject_GenericGetDict makes
-// it), and every supported version exports _PyObject_GetDictPtr.
+// makes one. A type that keeps it at a fixed offset (a module does) is read
+// without a call. Anything else asks the interpreter, which from 3.11 on may
+// build a managed dict from the inline attribute values then, so call it with
+// no exception pending. No public call reads the dict without making one
+// (PyObject_GenericGetDict makes it); _PyObject_GetDictPtr is private, and a
+// version that drops it needs a shim in the compatibility header.
 PyObject *instance_dict(PyObject *object) noexcept {
     Py_ssize_t offset = Py_TYPE(object)->tp_dictoffset;
     PyObject **slot = offset > 0 ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + offset)

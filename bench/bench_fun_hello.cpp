@@ -8,8 +8,7 @@
 // serves small tuples from a free list, so once warm it normally costs no
 // allocator call at all. The "allocs/call" counter therefore shows what the
 // whole call path asks of the allocator, not only the function body.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <benchmark/benchmark.h>
 

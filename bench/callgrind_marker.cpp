@@ -1,8 +1,7 @@
 // callgrind_marker: a function that does nothing but stand at a known name,
 // so that `valgrind --tool=callgrind --dump-before=callgrind_marker_boundary`
 // cuts the profile into parts wherever Python code calls boundary().
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 // A C name, so that callgrind's pattern needs no mangling; never inlined,
 // since only a real entry into it triggers the dump.

@@ -4,8 +4,7 @@
 #ifndef VELMO_BENCH_REFERENCE_BODY_H
 #define VELMO_BENCH_REFERENCE_BODY_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 namespace velmo_bench {
 
@@ -37,15 +36,10 @@ inline int init_body_constants(BodyConstants &c) noexcept {
 }
 
 // Whether an exact int equals `value` (0 < value < 2**30), read from its
-// digits. The only version difference of the references: 3.12 replaced the
-// signed size by a tag, and offers the compact-value accessors instead.
+// digits by the calls that read a small int on every supported version.
 inline bool exact_int_equals(PyObject *s, long value) noexcept {
     const auto *number = reinterpret_cast<const PyLongObject *>(s);
-#if PY_VERSION_HEX >= 0x030C0000
     return PyUnstable_Long_IsCompact(number) && PyUnstable_Long_CompactValue(number) == value;
-#else
-    return Py_SIZE(s) == 1 && number->ob_digit[0] == static_cast<digit>(value);
-#endif
 }
 
 // 1 when s == value, 0 when not, -1 with an exception set. `constant` is the

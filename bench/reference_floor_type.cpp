@@ -1,8 +1,7 @@
 // reference_floor: an object whose type has only tp_call, and that call
 // returns None at once. No call through tp_call can cost less; whatever velmo
 // costs above it is its dispatch and its body.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 namespace {
 

@@ -20,9 +20,9 @@ struct IdealFunction {
 };
 
 velmo_bench::BodyConstants constants;
-PyObject *ideal_function_type;  // owned, made by the first execution; never released
-PyObject *entry_globals;        // owned: the module's dict, where entries' frames run
-PyCodeObject *entry_code;       // owned: the entry's code object, made by the first execution
+PyObject *ideal_function_type;   // owned, made by the first execution; never released
+PyObject *entry_globals;         // owned: the module's dict, where entries' frames run
+PyCodeObject *entry_code;        // owned: the entry's code object, made by the first execution
 PyCodeObject *entry_code_shown;  // owned: the same, named with its implementation line
 PyObject *switch_dict;           // owned: the dict of the runtime module that holds the switch
 PyObject *switch_key;            // owned: "cline_in_traceback", interned
@@ -55,7 +55,7 @@ bool switch_is_on() noexcept {
 // The entry of a failing call. The benchmark's failing argument fails the
 // first comparison, on line 2, which is the one entry made here.
 void add_entry() noexcept {
-    velmo::compat::SavedException reported = velmo::compat::save_exception();
+    velmo::compat::RaisedException reported = velmo::compat::save_exception();
     PyCodeObject *code = switch_is_on() ? entry_code_shown : entry_code;
     PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, entry_globals, nullptr);
     if (frame == nullptr) {
@@ -129,8 +129,8 @@ int ideal_exec(PyObject *module) noexcept {
         return -1;
     }
     if (entry_code_shown == nullptr &&
-        (entry_code_shown = PyCode_NewEmpty("reference_ideal.py", "reference_ideal.fun_hello (ideal.cpp:1)", 2)) ==
-            nullptr) {
+        (entry_code_shown = PyCode_NewEmpty("reference_ideal.py", "reference_ideal.fun_hello (ideal.cpp:1)",
+                                            2)) == nullptr) {
         return -1;
     }
     if (switch_key == nullptr && (switch_key = PyUnicode_InternFromString("cline_in_traceback")) == nullptr) {

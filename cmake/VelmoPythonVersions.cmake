@@ -18,25 +18,23 @@ else()
   set(_velmo_any_supported "${VELMO_SUPPORTED_PYTHONS}")
 endif()
 
-# Sets <out> to PY_VERSION_HEX of the first release of <version>'s minor
-# version plus <minor_offset>.
-function(_velmo_version_hex version minor_offset out)
+# Sets <out> to <version> as the number the sources compare it by:
+# (major << 8) | minor.
+function(_velmo_version_number version out)
   string(REPLACE "." ";" _parts "${version}")
   list(GET _parts 0 _major)
   list(GET _parts 1 _minor)
-  math(EXPR _hex "(${_major} << 24) | ((${_minor} + ${minor_offset}) << 16)" OUTPUT_FORMAT HEXADECIMAL)
-  set(${out} "${_hex}" PARENT_SCOPE)
+  math(EXPR _number "(${_major} << 8) | ${_minor}" OUTPUT_FORMAT HEXADECIMAL)
+  set(${out} "${_number}" PARENT_SCOPE)
 endfunction()
 
-# Gives the sources the supported range as numbers, for common/python_compat.h,
-# whose compile-time refusal backs up the configure-time one: PY_VERSION_HEX
-# of the oldest version's first release and of the first version past the
-# newest.
+# Gives the sources the supported range, for the compile-time refusal in
+# module/version_check.cpp that backs up the configure-time one: the oldest
+# and the newest version, as numbers, and the text that names them.
 macro(velmo_define_supported_versions)
-  _velmo_version_hex(${_velmo_oldest_version} 0 _velmo_oldest_hex)
-  _velmo_version_hex(${_velmo_newest_version} 1 _velmo_past_hex)
-  add_compile_definitions(VELMO_PYTHON_OLDEST_HEX=${_velmo_oldest_hex}
-                          VELMO_PYTHON_PAST_NEWEST_HEX=${_velmo_past_hex}
+  _velmo_version_number(${_velmo_oldest_version} _velmo_oldest_number)
+  _velmo_version_number(${_velmo_newest_version} _velmo_newest_number)
+  add_compile_definitions(VELMO_PYTHON_OLDEST=${_velmo_oldest_number}
+                          VELMO_PYTHON_NEWEST=${_velmo_newest_number}
                           "VELMO_SUPPORTED_PYTHONS=\"${VELMO_SUPPORTED_PYTHONS}\"")
 endmacro()
-

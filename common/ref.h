@@ -4,12 +4,9 @@
 #ifndef VELMO_COMMON_REF_H
 #define VELMO_COMMON_REF_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <utility>
-
-#include "common/python_compat.h"
 
 namespace velmo {
 
@@ -84,7 +81,7 @@ class SavedException {
     }
 
   private:
-    compat::SavedException saved_;  // owned until put back or discarded
+    compat::RaisedException saved_;  // owned until put back or discarded
     bool spent_ = false;
 };
 

@@ -4,8 +4,7 @@
 #ifndef VELMO_FUNCTION_TYPE_CYFUNCTION_H
 #define VELMO_FUNCTION_TYPE_CYFUNCTION_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <cstddef>
 #include <cstdint>

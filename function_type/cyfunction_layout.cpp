@@ -5,6 +5,13 @@
 
 #include "function_type/cyfunction.h"
 
+// The records start with the standard build's object header, and they, the
+// registry and the caches behind them are guarded by the GIL alone; the
+// free-threaded header is larger, so every offset below would move.
+#ifdef Py_GIL_DISABLED
+#error "velmo needs the standard build of CPython, with the GIL; this one is free-threaded"
+#endif
+
 namespace velmo {
 
 static_assert(std::is_standard_layout_v<CyFunction>, "CyFunction must stay standard-layout");

@@ -34,14 +34,6 @@ inline Equality fast_equals(PyObject *object, PyObject *constant, uint32_t value
     return Equality::kUndecided;
 }
 
-// Adds the entry of a failing site; -1 for the caller to return.
-[[gnu::cold, gnu::noinline]] int report_failure(const FailureSite &site) noexcept {
-    ModuleState &state = module_state;
-    add_traceback(state.traceback_cache, site, state.globals, state.runtime_module,
-                  state.str_cline_in_traceback);
-    return -1;
-}
-
 // One `if s == constant` of the body by rich comparison: 1 or 0, or -1 with
 // the exception set and the entry of the failing site (the comparison or its
 // truth test) added.

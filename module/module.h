@@ -4,8 +4,7 @@
 #ifndef VELMO_MODULE_MODULE_H
 #define VELMO_MODULE_MODULE_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <cstdint>
 
@@ -25,6 +24,11 @@ int check_binary_version() noexcept;
 int check_binary_version_against(int built_major, int built_minor, const char *runtime_version) noexcept;
 
 int init_string_constants(const StringConstantEntry *table) noexcept;
+
+// Adds the traceback entry of `site` to the failure being reported, with what
+// the module's state holds (globals, runtime module, switch key, cache); -1,
+// for the caller to return.
+[[gnu::cold]] int report_failure(const FailureSite &site) noexcept;
 
 PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept;
 PyObject *fun_hello_impl(PyObject *self, PyObject *s) noexcept;

@@ -14,6 +14,17 @@ namespace {
 // its own to drop, and looking "velmo" up again could run user code.
 bool entered_in_sys_modules = false;
 
+// New reference to sys.modules["velmo"], or an empty Ref when it is absent
+// or the lookup fails (a colliding key whose comparison raises), which counts
+// as absent; no error is left pending.
+Ref lookup_velmo_entry(PyObject *modules) noexcept {
+    PyObject *entry = nullptr;
+    if (PyDict_GetItemStringRef(modules, "velmo", &entry) < 0) {
+        PyErr_Clear();
+    }
+    return Ref::steal(entry);
+}
+
 // Takes back the "velmo" entry that a failed execution made. The import
 // system only drops the name it imported under; left behind under "velmo",
 // the half-built module would be handed out by every later `import velmo`.
@@ -25,7 +36,7 @@ void withdraw_sys_modules_entry(PyObject *module) noexcept {
     // The failure being reported matters more than one of the withdrawal.
     SavedException reported;
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
-    if (compat::dict_get_item_string_quiet(modules, "velmo") == module) {
+    if (lookup_velmo_entry(modules).get() == module) {
         PyDict_DelItemString(modules, "velmo");
     }
 }
@@ -34,9 +45,7 @@ void withdraw_sys_modules_entry(PyObject *module) noexcept {
 // every entry's frame runs in them.
 int fail_exec(const FailureSite &site) noexcept {
     if (module_state.module != nullptr) {
-        ModuleState &state = module_state;
-        add_traceback(state.traceback_cache, site, state.globals, state.runtime_module,
-                      state.str_cline_in_traceback);
+        report_failure(site);
         withdraw_sys_modules_entry(module_state.module);
         // Unclaim the module so that the next import starts afresh.
         Py_CLEAR(module_state.module);
@@ -47,33 +56,33 @@ int fail_exec(const FailureSite &site) noexcept {
 }
 
 PyObject *make_fun_hello_code() noexcept {
-    ModuleState &s = module_state;
+    ModuleState &state = module_state;
     return reinterpret_cast<PyObject *>(PyUnstable_Code_New(1,  // argcount
                                                             0,  // kwonlyargcount
                                                             1,  // nlocals
                                                             0,  // stacksize
                                                             CO_OPTIMIZED | CO_NEWLOCALS,
-                                                            s.empty_bytes,    // code
-                                                            s.empty_tuple,    // consts
-                                                            s.empty_tuple,    // names
-                                                            s.argnames,       // varnames
-                                                            s.empty_tuple,    // freevars
-                                                            s.empty_tuple,    // cellvars
-                                                            s.str_velmo_py,   // filename
-                                                            s.str_fun_hello,  // name
-                                                            s.str_fun_hello,  // qualname
-                                                            1,                // firstlineno
-                                                            s.empty_bytes,    // linetable
-                                                            s.empty_bytes));  // exceptiontable
+                                                            state.empty_bytes,    // code
+                                                            state.empty_tuple,    // consts
+                                                            state.empty_tuple,    // names
+                                                            state.argnames,       // varnames
+                                                            state.empty_tuple,    // freevars
+                                                            state.empty_tuple,    // cellvars
+                                                            state.str_velmo_py,   // filename
+                                                            state.str_fun_hello,  // name
+                                                            state.str_fun_hello,  // qualname
+                                                            1,                    // firstlineno
+                                                            state.empty_bytes,    // linetable
+                                                            state.empty_bytes));  // exceptiontable
 }
 
 }  // namespace
 
 int module_exec(PyObject *module) noexcept {
-    ModuleState &s = module_state;
+    ModuleState &state = module_state;
 
-    if (s.module != nullptr) {
-        if (s.module == module) {
+    if (state.module != nullptr) {
+        if (state.module == module) {
             return 0;  // a reload: the executed module is already complete
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -86,45 +95,45 @@ int module_exec(PyObject *module) noexcept {
     }
     // Each step stores its result before testing it; Py_XSETREF also releases
     // what a previous, failed execution had left in the field.
-    Py_XSETREF(s.empty_tuple, PyTuple_New(0));
-    if (s.empty_tuple == nullptr) {
+    Py_XSETREF(state.empty_tuple, PyTuple_New(0));
+    if (state.empty_tuple == nullptr) {
         return fail_exec(site::kEmptyTuple);
     }
-    Py_XSETREF(s.empty_bytes, PyBytes_FromStringAndSize("", 0));
-    if (s.empty_bytes == nullptr) {
+    Py_XSETREF(state.empty_bytes, PyBytes_FromStringAndSize("", 0));
+    if (state.empty_bytes == nullptr) {
         return fail_exec(site::kEmptyBytes);
     }
-    Py_XSETREF(s.function_type, fetch_shared_function_type());
-    if (s.function_type == nullptr) {
+    Py_XSETREF(state.function_type, fetch_shared_function_type());
+    if (state.function_type == nullptr) {
         return fail_exec(site::kFunctionType);
     }
 
-    s.module = Py_NewRef(module);
+    state.module = Py_NewRef(module);
 
-    Py_XSETREF(s.globals, Py_XNewRef(PyModule_GetDict(module)));
-    if (s.globals == nullptr) {
+    Py_XSETREF(state.globals, Py_XNewRef(PyModule_GetDict(module)));
+    if (state.globals == nullptr) {
         return fail_exec(site::kGlobals);
     }
-    Py_XSETREF(s.builtins_module, PyImport_AddModuleRef("builtins"));
-    if (s.builtins_module == nullptr) {
+    Py_XSETREF(state.builtins_module, PyImport_AddModuleRef("builtins"));
+    if (state.builtins_module == nullptr) {
         return fail_exec(site::kBuiltinsModule);
     }
-    Py_XSETREF(s.runtime_module, PyImport_AddModuleRef("cython_runtime"));
-    if (s.runtime_module == nullptr) {
+    Py_XSETREF(state.runtime_module, PyImport_AddModuleRef("cython_runtime"));
+    if (state.runtime_module == nullptr) {
         return fail_exec(site::kRuntimeModule);
     }
-    if (PyObject_SetAttrString(s.module, "__builtins__", s.builtins_module) < 0) {
+    if (PyObject_SetAttrString(state.module, "__builtins__", state.builtins_module) < 0) {
         return fail_exec(site::kSetBuiltins);
     }
     if (init_string_constants(kStringConstantTable) < 0) {
         return fail_exec(site::kConstants);
     }
-    Py_XSETREF(s.int_1, PyLong_FromLong(1));
-    if (s.int_1 == nullptr) {
+    Py_XSETREF(state.int_1, PyLong_FromLong(1));
+    if (state.int_1 == nullptr) {
         return fail_exec(site::kConstants);
     }
-    Py_XSETREF(s.int_2, PyLong_FromLong(2));
-    if (s.int_2 == nullptr) {
+    Py_XSETREF(state.int_2, PyLong_FromLong(2));
+    if (state.int_2 == nullptr) {
         return fail_exec(site::kConstants);
     }
 
@@ -135,30 +144,30 @@ int module_exec(PyObject *module) noexcept {
     // The fixed key, whatever name the import gave the module; an existing
     // entry (a package's, say) is left alone.
     entered_in_sys_modules = false;
-    if (compat::dict_get_item_string_quiet(modules, "velmo") == nullptr) {
-        if (PyDict_SetItemString(modules, "velmo", s.module) < 0) {
+    if (!lookup_velmo_entry(modules)) {
+        if (PyDict_SetItemString(modules, "velmo", state.module) < 0) {
             return fail_exec(site::kModulesEntry);
         }
         entered_in_sys_modules = true;
     }
 
-    Py_XSETREF(s.argnames, PyTuple_Pack(1, s.str_s));
-    if (s.argnames == nullptr) {
+    Py_XSETREF(state.argnames, PyTuple_Pack(1, state.str_s));
+    if (state.argnames == nullptr) {
         return fail_exec(site::kCodeObject);
     }
-    Py_XSETREF(s.fun_hello_code, make_fun_hello_code());
-    if (s.fun_hello_code == nullptr) {
+    Py_XSETREF(state.fun_hello_code, make_fun_hello_code());
+    if (state.fun_hello_code == nullptr) {
         return fail_exec(site::kCodeObject);
     }
 
     // The globals own the function and the test dict once they are bound; a
     // failed binding releases them before the entry is added.
-    Ref function = Ref::steal(cyfunction_new(s.function_type, &fun_hello_method, 0, s.str_fun_hello, nullptr,
-                                             s.str_velmo, s.globals, s.fun_hello_code));
+    Ref function = Ref::steal(cyfunction_new(state.function_type, &fun_hello_method, 0, state.str_fun_hello,
+                                             nullptr, state.str_velmo, state.globals, state.fun_hello_code));
     if (!function) {
         return fail_exec(site::kFunction);
     }
-    if (PyDict_SetItem(s.globals, s.str_fun_hello, function.get()) < 0) {
+    if (PyDict_SetItem(state.globals, state.str_fun_hello, function.get()) < 0) {
         function.reset();
         return fail_exec(site::kBindFunction);
     }
@@ -167,7 +176,7 @@ int module_exec(PyObject *module) noexcept {
     if (!test_dict) {
         return fail_exec(site::kTestDict);
     }
-    if (PyDict_SetItem(s.globals, s.str_test, test_dict.get()) < 0) {
+    if (PyDict_SetItem(state.globals, state.str_test, test_dict.get()) < 0) {
         test_dict.reset();
         return fail_exec(site::kBindTestDict);
     }

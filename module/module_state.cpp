@@ -1,5 +1,6 @@
 // The process-wide ModuleState, the table of the module's string constants
-// and init_string_constants, which builds them.
+// and init_string_constants, which builds them; report_failure, which every
+// failure site reports through.
 #include "module/module.h"
 
 namespace velmo {
@@ -29,6 +30,14 @@ int init_string_constants(const StringConstantEntry *table) noexcept {
         }
     }
     return 0;
+}
+
+// Out of line: every failure site calls it, and none of them is hot.
+[[gnu::noinline]] int report_failure(const FailureSite &site) noexcept {
+    ModuleState &state = module_state;
+    add_traceback(state.traceback_cache, site, state.globals, state.runtime_module,
+                  state.str_cline_in_traceback);
+    return -1;
 }
 
 }  // namespace velmo

@@ -3,8 +3,7 @@
 #ifndef VELMO_MODULE_MODULE_STATE_H
 #define VELMO_MODULE_MODULE_STATE_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <cstdint>
 

@@ -1,8 +1,20 @@
 // check_binary_version: warns when the running interpreter is not the
-// major.minor version that the module was compiled for.
+// major.minor version that the module was compiled for; and the refusal, at
+// compile time, of headers of a version velmo does not support.
 #include <cctype>
 
 #include "module/module.h"
+
+// The build refuses any other version when it is configured; this refuses the
+// headers a source is really compiled against, with the bounds that the build
+// takes from python_versions.txt ((major << 8) | minor, oldest and newest).
+#define VELMO_COMPILED_FOR ((PY_MAJOR_VERSION << 8) | PY_MINOR_VERSION)
+#ifndef VELMO_SUPPORTED_PYTHONS
+#error "velmo's sources are compiled by its CMake project, which defines the supported versions"
+#elif VELMO_COMPILED_FOR < VELMO_PYTHON_OLDEST || VELMO_COMPILED_FOR > VELMO_PYTHON_NEWEST
+static_assert(false, "velmo supports " VELMO_SUPPORTED_PYTHONS);
+#endif
+#undef VELMO_COMPILED_FOR
 
 // The version the module is compiled for; a test build overrides the minor
 // number to take the mismatch path under a real import.

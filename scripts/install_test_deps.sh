@@ -28,7 +28,7 @@ done
 #   python3-build: installed_package's sdist and the wheel built from it
 #   python3-setuptools-whl, python3-wheel-whl: its offline venv on 3.10, 3.11
 #   g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64: the Windows cross build
-#   debootstrap: the Debian sid chroot that holds 3.14 and 3.15
+#   debootstrap: the Debian sid chroot that holds the versions newer than the host's
 tools=(cmake make g++ binutils git libgtest-dev libbenchmark-dev clang-format clang-tidy valgrind
        mypy python3-mypy python3-dev python3-venv python3-build python3-setuptools-whl python3-wheel-whl
        g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 debootstrap)

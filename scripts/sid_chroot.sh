@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Provisions a Debian sid chroot holding the CPython versions that Debian 12
-# lacks (Debian's standard builds, with the GIL) and everything velmo's build
-# and tests use there, then runs a command in it when one is given.
+# Provisions a Debian sid chroot holding the supported CPython versions that
+# are newer than any the host has (Debian's standard builds, with the GIL) and
+# everything velmo's build and tests use there, then runs a command in it when
+# one is given.
 #
 #   bash scripts/sid_chroot.sh                # provision (or check) the chroot
 #   bash scripts/sid_chroot.sh -- CMD ARG...  # then run CMD inside it
@@ -17,8 +18,20 @@
 # mount namespace, so nothing stays mounted when the script ends.
 set -euo pipefail
 
-# The versions that the chroot provides and scripts/test_sid.sh tests there.
-versions=(3.14 3.15)
+# The versions that the chroot provides and scripts/test_sid.sh tests there:
+# those of python_versions.txt newer than the newest one installed on the
+# host, as the build's own search finds it. Debian's development release
+# carries the newest CPython releases only; an older version that the host
+# lacks is for the host to install (scripts/test.sh names it).
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+mapfile -t listed < <(grep -E '^[0-9]+\.[0-9]+$' "$here/python_versions.txt")
+versions=()
+for (( i = ${#listed[@]} - 1; i >= 0; i-- )); do
+    found="$(env -u PYTHON -u VIRTUAL_ENV cmake -DVELMO_PYTHON_VERSION="${listed[i]}" \
+             -P "$here/cmake/FindVelmoPython.cmake")"
+    [[ -z "$found" ]] || break
+    versions=("${listed[i]}" "${versions[@]}")
+done
 if [[ "${1:-}" == --versions ]]; then echo "${versions[*]}"; exit 0; fi
 
 root="${VELMO_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/velmo-sid}"

@@ -1,6 +1,8 @@
 # Fails when a layer includes a header of a layer above it, or of its
 # sibling: common/ includes nothing of velmo's, function_type/ and traceback/
 # include only common/ and themselves, module/ may include everything.
+# Also fails when a source other than common/python_compat.h includes
+# Python.h or tests PY_VERSION_HEX.
 # Usage: cmake -DSOURCE_DIR=<repository root> -P check_layers.cmake
 cmake_policy(SET CMP0057 NEW)
 set(_allowed_common "common")
@@ -35,3 +37,33 @@ if(_violations)
   message(FATAL_ERROR "layer includes point the wrong way:${_violations}")
 endif()
 message(STATUS "layer includes: every layer includes only itself and what lies below it")
+
+# Every version difference lives in common/python_compat.h, which is also the
+# one file that includes Python.h: everything else includes it instead, so
+# that its backports are seen everywhere, and tests no version itself.
+set(_stray "")
+file(GLOB_RECURSE _all_sources "${SOURCE_DIR}/common/*.h" "${SOURCE_DIR}/common/*.cpp"
+     "${SOURCE_DIR}/function_type/*.h" "${SOURCE_DIR}/function_type/*.cpp"
+     "${SOURCE_DIR}/traceback/*.h" "${SOURCE_DIR}/traceback/*.cpp"
+     "${SOURCE_DIR}/module/*.h" "${SOURCE_DIR}/module/*.cpp"
+     "${SOURCE_DIR}/tests/*.h" "${SOURCE_DIR}/tests/*.cpp"
+     "${SOURCE_DIR}/bench/*.h" "${SOURCE_DIR}/bench/*.cpp")
+list(REMOVE_DUPLICATES _all_sources)
+foreach(_file IN LISTS _all_sources)
+  if(_file STREQUAL "${SOURCE_DIR}/common/python_compat.h")
+    continue()
+  endif()
+  file(RELATIVE_PATH _rel "${SOURCE_DIR}" "${_file}")
+  file(STRINGS "${_file}" _version_tests REGEX "PY_VERSION_HEX")
+  if(_version_tests)
+    string(APPEND _stray "\n  ${_rel} tests PY_VERSION_HEX")
+  endif()
+  file(STRINGS "${_file}" _python_includes REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]Python\\.h[>\"]")
+  if(_python_includes)
+    string(APPEND _stray "\n  ${_rel} includes Python.h instead of common/python_compat.h")
+  endif()
+endforeach()
+if(_stray)
+  message(FATAL_ERROR "version differences outside common/python_compat.h:${_stray}")
+endif()
+message(STATUS "versions: only common/python_compat.h includes Python.h and tests PY_VERSION_HEX")

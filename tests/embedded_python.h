@@ -4,8 +4,7 @@
 #ifndef VELMO_TESTS_EMBEDDED_PYTHON_H
 #define VELMO_TESTS_EMBEDDED_PYTHON_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 PyMODINIT_FUNC PyInit_velmo(void);
 

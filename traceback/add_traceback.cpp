@@ -11,16 +11,16 @@ namespace velmo {
 namespace {
 
 // New code object for the site, cached under `key`, or NULL with the error
-// of the failing step pending. `c_line` is the implementation line to show,
-// 0 for none. Out of line: each key meets it once.
+// of the failing step pending. `implementation_line` is the one to show, 0
+// for none. Out of line: each key meets it once.
 [[gnu::cold, gnu::noinline]] PyCodeObject *make_site_code(CodeObjectCache &cache, const FailureSite &site,
-                                                          int c_line, int key) noexcept {
+                                                          int implementation_line, int key) noexcept {
     PyCodeObject *code;
-    if (c_line == 0) {
+    if (implementation_line == 0) {
         code = PyCode_NewEmpty(site.filename, site.function, site.python_line);
     } else {
-        Ref name =
-            Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", site.function, site.implementation_file, c_line));
+        Ref name = Ref::steal(
+            PyUnicode_FromFormat("%s (%s:%d)", site.function, site.implementation_file, implementation_line));
         const char *text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
         code = text != nullptr ? PyCode_NewEmpty(site.filename, text, site.python_line) : nullptr;
     }
@@ -55,14 +55,16 @@ void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *glo
     // once and put back before the entry is added to it; whatever those calls
     // raise is dropped then.
     SavedException reported;
-    int c_line = site.implementation_line;
-    if (c_line != 0) {
-        c_line = implementation_line_for_traceback(cache.switch_value, runtime_module, switch_name, c_line);
+    // The implementation line the entry shows: 0 for none.
+    int implementation_line = site.implementation_line;
+    if (implementation_line != 0) {
+        implementation_line = implementation_line_for_traceback(cache.switch_value, runtime_module,
+                                                                switch_name, implementation_line);
     }
-    int key = c_line != 0 ? -c_line : site.python_line;
+    int key = implementation_line != 0 ? -implementation_line : site.python_line;
     PyCodeObject *code = find_code_object(cache.code_objects, key);
     if (code == nullptr) {
-        code = make_site_code(cache.code_objects, site, c_line, key);
+        code = make_site_code(cache.code_objects, site, implementation_line, key);
         if (code == nullptr) {
             // The out-of-memory error (or whatever made the step fail) now
             // stands in place of the failure being reported.

@@ -8,6 +8,20 @@ namespace velmo {
 
 namespace {
 
+// Borrowed instance dict of `object`, or NULL when it has none (yet); never
+// makes one. A type that keeps it at a fixed offset (a module does) is read
+// without a call. Anything else asks the interpreter, which from 3.11 on may
+// build a managed dict from the inline attribute values then, so call it with
+// no exception pending. No public call reads the dict without making one
+// (PyObject_GenericGetDict makes it); _PyObject_GetDictPtr is private, and a
+// version that drops it needs a shim in the compatibility header.
+PyObject *instance_dict(PyObject *object) noexcept {
+    Py_ssize_t offset = Py_TYPE(object)->tp_dictoffset;
+    PyObject **slot = offset > 0 ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + offset)
+                                 : _PyObject_GetDictPtr(object);
+    return slot != nullptr ? *slot : nullptr;
+}
+
 // The switch's value in the runtime module's dict, or an empty Ref when it
 // is absent. An unchanged dict (same non-zero version tag, 3.10 and 3.11) is
 // answered from the cache; otherwise the dict is looked up, once per failure
@@ -40,7 +54,7 @@ bool switch_is_on(PyObject *value) noexcept {
 // The decision from a lookup or a fetch of the switch, which may run code.
 // Kept out of line: the failure path mostly ends at the cached answer.
 [[gnu::noinline]] int decide_by_lookup(DictVersionCache &cache, PyObject *runtime_module, PyObject *dict,
-                                       PyObject *switch_name, int c_line) noexcept {
+                                       PyObject *switch_name, int implementation_line) noexcept {
     // Held while the truth test below runs code that may drop the dict's
     // reference.
     Ref value;
@@ -63,31 +77,31 @@ bool switch_is_on(PyObject *value) noexcept {
         return 0;
     }
     if (value.get() == Py_True || value.get() == Py_False) {
-        return value.get() == Py_True ? c_line : 0;
+        return value.get() == Py_True ? implementation_line : 0;
     }
-    return switch_is_on(value.get()) ? c_line : 0;
+    return switch_is_on(value.get()) ? implementation_line : 0;
 }
 
 }  // namespace
 
 int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime_module,
-                                      PyObject *switch_name, int c_line) noexcept {
+                                      PyObject *switch_name, int implementation_line) noexcept {
     // Before the module has its runtime module, or before it has made the key
     // string, there is no switch to consult: show the line, which is what a
     // failing import most needs.
     if (runtime_module == nullptr || switch_name == nullptr) {
-        return c_line;
+        return implementation_line;
     }
-    PyObject *dict = compat::instance_dict(runtime_module);
+    PyObject *dict = instance_dict(runtime_module);
     // The common case on 3.10 and 3.11, decided by reads alone: a dict
     // unchanged since its switch read a plain True or False.
     if (dict != nullptr) {
         uint64_t version = compat::dict_version_tag(dict);
         if (version != 0 && version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {
-            return cache.value == Py_True ? c_line : 0;
+            return cache.value == Py_True ? implementation_line : 0;
         }
     }
-    return decide_by_lookup(cache, runtime_module, dict, switch_name, c_line);
+    return decide_by_lookup(cache, runtime_module, dict, switch_name, implementation_line);
 }
 
 }  // namespace velmo

@@ -6,8 +6,7 @@
 #ifndef VELMO_TRACEBACK_TRACEBACK_H
 #define VELMO_TRACEBACK_TRACEBACK_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
 
 #include <cstdint>
 
@@ -60,17 +59,17 @@ inline constexpr int32_t kCodeCacheStep = 64;
 // Appends the entry of `site` to the pending exception's traceback, with a
 // frame in `globals`; the exception stays pending. A failure that left none
 // pending is reported as SystemError("error return without exception set"),
-// as the evaluation loop reports it. Without globals no entry is added. `runtime_module` holds the switch and `switch_name` is its key
-// string, hash computed; either NULL (a module not yet complete) shows the
+// as the evaluation loop reports it. Without globals no entry is added. `runtime_module` holds the switch and
+// `switch_name` is its key string, hash computed; either NULL (a module not yet complete) shows the
 // implementation line. Reports nothing to the caller.
 void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *globals,
                    PyObject *runtime_module, PyObject *switch_name) noexcept;
 
-// `c_line` when the switch on `runtime_module` says implementation lines are
-// shown, else 0. Called with no exception pending; errors met while reading,
+// `implementation_line` when the switch on `runtime_module` says
+// implementation lines are shown, else 0. Called with no exception pending; errors met while reading,
 // testing or setting the switch are cleared.
 int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime_module,
-                                      PyObject *switch_name, int c_line) noexcept;
+                                      PyObject *switch_name, int implementation_line) noexcept;
 
 // New reference to the code object cached under `key`, or NULL (no exception).
 PyCodeObject *find_code_object(const CodeObjectCache &cache, int key) noexcept;

@@ -176,22 +176,15 @@ int record_visit(PyObject *object, void *arg) {
     return visits->seen.size() == visits->stop_at ? 7 : 0;
 }
 
-TEST_F(CyFunctionFields, TraversalVisitsOwnedFieldsInOrderThenTheBlock) {
-    Visits visits;
-    EXPECT_EQ(velmo::cyfunction_traverse(func_.get(), record_visit, &visits), 0);
-    std::vector<PyObject *> expected;
-    for (Ref &object : fields_) {
-        expected.push_back(object.get());
-    }
-    expected.push_back(x_.get());
-    expected.push_back(y_.get());
-    EXPECT_EQ(visits.seen, expected);
-
+// The order of the visits is tested from Python (gc.get_referents); a visit
+// that returns non-zero, which no Python code can make, is tested here.
+TEST_F(CyFunctionFields, FirstNonZeroVisitEndsTheTraversal) {
     for (std::size_t stop : {std::size_t{3}, std::size_t{13}}) {  // a field, then x in the block
         Visits stopping;
         stopping.stop_at = stop;
         EXPECT_EQ(velmo::cyfunction_traverse(func_.get(), record_visit, &stopping), 7);
-        EXPECT_EQ(stopping.seen.size(), stop) << "the first non-zero result ends the traversal";
+        EXPECT_EQ(stopping.seen.size(), stop);
+        EXPECT_EQ(stopping.seen.back(), stop == 3 ? fields_[2].get() : x_.get());
     }
 }
 
@@ -210,9 +203,6 @@ TEST_F(CyFunctionFields, ClearReleasesEverythingOnceAndTwiceIsHarmless) {
     EXPECT_EQ(op_->method, &m_varargs);
 
     EXPECT_EQ(velmo::cyfunction_clear(func_.get()), 0);
-    Visits visits;
-    EXPECT_EQ(velmo::cyfunction_traverse(func_.get(), record_visit, &visits), 0);
-    EXPECT_TRUE(visits.seen.empty());
     func_.reset();  // destruction after clear finds nothing more to release
     EXPECT_EQ(refcount(x_.get()), x_base_);
 }

@@ -1,7 +1,10 @@
-// fetch_shared_function_type in every state the registry module can be in,
-// and init_string_constants over tables with every kind of row. Each fetch
-// case starts from a never-readied copy of the type and a registry name of
-// its own, so nothing is registered at its start.
+// fetch_shared_function_type where Python cannot look: the reference counts
+// of what it finds and registers, whether this library's own type was
+// readied, and a registry that cannot be obtained at all. What each registry
+// content makes of an import (the errors and their messages) is tested from
+// Python. Also init_string_constants over tables with every kind of row.
+// Each fetch case starts from a never-readied copy of the type and a registry
+// name of its own, so nothing is registered at its start.
 #include <string>
 #include <vector>
 
@@ -60,12 +63,11 @@ class RegistryFetch : public velmo_test::PythonTest {
 
     PyTypeObject *own_ = nullptr;
     std::string registry_;
-    // The fetch failed with exactly this exception and message.
-    static void expect_failure(PyTypeObject *result, PyObject *type, const std::string &message) {
+    // The fetch failed with this exception.
+    static void expect_failure(PyTypeObject *result, PyObject *type) {
         EXPECT_EQ(result, nullptr);
         PendingError error = take_error();
         EXPECT_TRUE(error.is(type)) << error.message();
-        EXPECT_EQ(error.message(), message);
     }
 };
 
@@ -124,56 +126,20 @@ TEST_F(RegistryFetch, CompatibleTypeFoundIsUsedAndOwnTypeStaysUnready) {
     Py_XDECREF(type);
 }
 
-TEST_F(RegistryFetch, IncompatibleRegisteredObjectsAreRefused) {
-    // The type test comes first, then the size, then the layout; every
-    // message names our own type. 21 slots make a class 184 bytes long.
+TEST_F(RegistryFetch, IncompatibleRegisteredObjectsAreReleasedAndOwnTypeStaysUnready) {
+    // One object for each test the found object can fail: not a type, the
+    // size, the layout (21 slots make a class 184 bytes long).
     ASSERT_TRUE(
         run("class _VelmoSmall: pass\n_velmo_not_a_type = object()\n"
             "class _VelmoSlots:\n    __slots__ = tuple('s%d' % i for i in range(21))\n"));
-    struct Case {
-        const char *object;
-        const char *message;
-    };
-    const Case cases[] = {
-        {"_velmo_not_a_type", "Shared Cython type cython_function_or_method is not a type object"},
-        {"_VelmoSmall", "Shared Cython type cython_function_or_method has the wrong size, try recompiling"},
-        {"int", "Shared Cython type cython_function_or_method has the wrong size, try recompiling"},
-        {"_VelmoSlots",
-         "Shared Cython type cython_function_or_method is incompatible: _VelmoSlots has a different layout, "
-         "try recompiling"},
-    };
-    for (const Case &c : cases) {
-        Ref object = eval(c.object);
+    for (const char *name : {"_velmo_not_a_type", "_VelmoSmall", "_VelmoSlots"}) {
+        Ref object = eval(name);
         register_object(object.get());
         Py_ssize_t before = refcount(object.get());
-        expect_failure(fetch_shared_function_type(), PyExc_TypeError, c.message);
-        EXPECT_EQ(refcount(object.get()), before) << "the found object is released: " << c.object;
+        expect_failure(fetch_shared_function_type(), PyExc_TypeError);
+        EXPECT_EQ(refcount(object.get()), before) << "the found object is released: " << name;
     }
     EXPECT_FALSE(own_type_ready());
-}
-
-TEST_F(RegistryFetch, LookupErrorsOtherThanAttributeErrorPropagate) {
-    ASSERT_TRUE(
-        run("class _VelmoRegistry(types.ModuleType):\n"
-            "    def __getattribute__(self, name):\n"
-            "        raise RuntimeError('registry lookup ' + name)\n"
-            "sys.modules[_velmo_registry] = _VelmoRegistry(_velmo_registry)\n"));
-    expect_failure(fetch_shared_function_type(), PyExc_RuntimeError,
-                   "registry lookup cython_function_or_method");
-    EXPECT_FALSE(own_type_ready());
-}
-
-TEST_F(RegistryFetch, AttributeErrorSubclassMeansNothingIsRegistered) {
-    ASSERT_TRUE(
-        run("class _VelmoMissing(AttributeError): pass\n"
-            "class _VelmoRegistry(types.ModuleType):\n"
-            "    def __getattr__(self, name):\n"
-            "        raise _VelmoMissing(name)\n"
-            "sys.modules[_velmo_registry] = _VelmoRegistry(_velmo_registry)\n"));
-    PyTypeObject *type = fetch_shared_function_type();
-    ASSERT_EQ(type, own_) << velmo_test::take_error_text();
-    EXPECT_EQ(registered().get(), own_type());
-    Py_DECREF(type);
 }
 
 TEST_F(RegistryFetch, FailedRegistrationLeavesTheTypeReadyButUnregistered) {
@@ -182,13 +148,13 @@ TEST_F(RegistryFetch, FailedRegistrationLeavesTheTypeReadyButUnregistered) {
             "    def __setattr__(self, name, value):\n"
             "        raise PermissionError('read-only registry')\n"
             "sys.modules[_velmo_registry] = _VelmoRegistry(_velmo_registry)\n"));
-    expect_failure(fetch_shared_function_type(), PyExc_PermissionError, "read-only registry");
+    expect_failure(fetch_shared_function_type(), PyExc_PermissionError);
     EXPECT_TRUE(own_type_ready());
     EXPECT_FALSE(registered());
 
     // Once readied, a failing registration keeps no reference.
     Py_ssize_t before = refcount(own_type());
-    expect_failure(fetch_shared_function_type(), PyExc_PermissionError, "read-only registry");
+    expect_failure(fetch_shared_function_type(), PyExc_PermissionError);
     EXPECT_EQ(refcount(own_type()), before);
 }
 

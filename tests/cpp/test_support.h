@@ -3,8 +3,8 @@
 #ifndef VELMO_TESTS_CPP_TEST_SUPPORT_H
 #define VELMO_TESTS_CPP_TEST_SUPPORT_H
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "common/python_compat.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -13,8 +13,6 @@
 #include <string>
 
 #include "common/ref.h"
-
-#include "common/python_compat.h"
 
 namespace velmo_test {
 

@@ -250,14 +250,15 @@ PyObject *peer_defaults_getter_calls(PyObject * /*module*/, PyObject *args) noex
 // without setting an exception. Its == (against anything) returns NULL, or,
 // with in_truth, another such object, whose truth test returns -1.
 struct SilentFailure {
-    PyObject_HEAD
+    PyObject ob_base;
     int in_truth;  // == succeeds and the truth test of its result fails
 };
 
 PyObject *silent_failure_new(PyTypeObject *type, PyObject *args, PyObject *kw) noexcept {
     int in_truth = 0;
     static const char *keywords[] = {"in_truth", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|p:SilentFailure", const_cast<char **>(keywords), &in_truth)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|p:SilentFailure", const_cast<char **>(keywords),
+                                     &in_truth)) {
         return nullptr;
     }
     PyObject *self = type->tp_alloc(type, 0);

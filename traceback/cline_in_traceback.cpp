@@ -51,35 +51,31 @@ bool switch_is_on(PyObject *value) noexcept {
     return is_false == 0;
 }
 
-// The decision from a lookup or a fetch of the switch, which may run code.
-// Kept out of line: the failure path mostly ends at the cached answer.
-[[gnu::noinline]] int decide_by_lookup(DictVersionCache &cache, PyObject *runtime_module, PyObject *dict,
-                                       PyObject *switch_name, int implementation_line) noexcept {
-    // Held while the truth test below runs code that may drop the dict's
-    // reference.
-    Ref value;
-    if (dict != nullptr) {
-        value = lookup_switch_in_dict(cache, dict, switch_name);
-    } else {
-        Ref fetched = Ref::steal(PyObject_GetAttr(runtime_module, switch_name));
-        if (!fetched) {
-            PyErr_Clear();  // a failed fetch of any kind counts as absent
-        } else {
-            value = Ref::borrow(switch_is_on(fetched.get()) ? Py_True : Py_False);
-        }
+// The switch fetched as an attribute, for a runtime module without an
+// instance dict, reduced to True or False; empty when the fetch fails.
+[[gnu::noinline]] Ref fetch_switch(PyObject *runtime_module, PyObject *switch_name) noexcept {
+    Ref fetched = Ref::steal(PyObject_GetAttr(runtime_module, switch_name));
+    if (!fetched) {
+        PyErr_Clear();  // a failed fetch of any kind counts as absent
+        return Ref();
     }
+    return Ref::borrow(switch_is_on(fetched.get()) ? Py_True : Py_False);
+}
 
-    if (!value) {
+// The decision for a switch that is absent (`value` NULL) or not a plain
+// bool, which runs code: the store of the default, or the value's truth
+// test. `value` is borrowed; the caller holds it while that code runs. Out
+// of line: failures mostly find True or False.
+[[gnu::noinline]] int decide_slowly(PyObject *runtime_module, PyObject *switch_name, PyObject *value,
+                                    int implementation_line) noexcept {
+    if (value == nullptr) {
         // Record the default so that users find the switch where it lives.
         if (PyObject_SetAttr(runtime_module, switch_name, Py_False) < 0) {
             PyErr_Clear();
         }
         return 0;
     }
-    if (value.get() == Py_True || value.get() == Py_False) {
-        return value.get() == Py_True ? implementation_line : 0;
-    }
-    return switch_is_on(value.get()) ? implementation_line : 0;
+    return switch_is_on(value) ? implementation_line : 0;
 }
 
 }  // namespace
@@ -93,15 +89,24 @@ int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime
         return implementation_line;
     }
     PyObject *dict = instance_dict(runtime_module);
-    // The common case on 3.10 and 3.11, decided by reads alone: a dict
-    // unchanged since its switch read a plain True or False.
+    // Held while the decision runs code that may drop the dict's reference.
+    Ref value;
     if (dict != nullptr) {
+        // The common case on 3.10 and 3.11, decided by reads alone: a dict
+        // unchanged since its switch read a plain True or False.
         uint64_t version = compat::dict_version_tag(dict);
         if (version != 0 && version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {
             return cache.value == Py_True ? implementation_line : 0;
         }
+        value = lookup_switch_in_dict(cache, dict, switch_name);
+    } else {
+        value = fetch_switch(runtime_module, switch_name);
     }
-    return decide_by_lookup(cache, runtime_module, dict, switch_name, implementation_line);
+    // The common case from 3.12 on: one lookup that finds True or False.
+    if (value.get() == Py_True || value.get() == Py_False) {
+        return value.get() == Py_True ? implementation_line : 0;
+    }
+    return decide_slowly(runtime_module, switch_name, value.get(), implementation_line);
 }
 
 }  // namespace velmo

@@ -131,6 +131,9 @@ inline void restore_exception(RaisedException saved) noexcept { PyErr_SetRaisedE
 
 // Releases `saved` without raising it again.
 inline void discard_exception(RaisedException saved) noexcept { Py_XDECREF(saved.exception); }
+
+// Whether an exception was pending when `saved` was taken.
+inline bool holds_exception(const RaisedException &saved) noexcept { return saved.exception != nullptr; }
 #else
 struct RaisedException {
     PyObject *type;       // owned; all three NULL when nothing was pending
@@ -153,6 +156,8 @@ inline void discard_exception(RaisedException saved) noexcept {
     Py_XDECREF(saved.value);
     Py_XDECREF(saved.traceback);
 }
+
+inline bool holds_exception(const RaisedException &saved) noexcept { return saved.type != nullptr; }
 #endif
 
 // Records `line` as the line a new frame object stands at. Only 3.10 has the

@@ -80,6 +80,9 @@ class SavedException {
         }
     }
 
+    // Whether an exception was pending when the guard was made.
+    [[nodiscard]] bool holds_exception() const noexcept { return compat::holds_exception(saved_); }
+
   private:
     compat::RaisedException saved_;  // owned until put back or discarded
     bool spent_ = false;

@@ -34,19 +34,6 @@ namespace {
 
 void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *globals,
                    PyObject *runtime_module, PyObject *switch_name) noexcept {
-    // A faulty extension type can fail (a NULL comparison result, a truth
-    // test of -1) without setting an exception. The interpreter's evaluation
-    // loop answers that with a SystemError, and so does the module's source
-    // here; without one there would be no exception to add the entry to, and
-    // a caller's NULL would come back with nothing set.
-    if (PyErr_Occurred() == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    }
-    // Every entry's frame runs in the module's globals; without them there is
-    // nothing to attach, and the failure is reported without an entry.
-    if (globals == nullptr) {
-        return;
-    }
     // Reading the switch, making the code object and making the frame can all
     // run Python code (the switch's __bool__, a function watcher that sees the
     // function object PyFrame_New makes, a globals key's __eq__ in its lookup
@@ -55,6 +42,21 @@ void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *glo
     // once and put back before the entry is added to it; whatever those calls
     // raise is dropped then.
     SavedException reported;
+    if (!reported.holds_exception()) {
+        // A faulty extension type can fail (a NULL comparison result, a truth
+        // test of -1) without setting an exception. The interpreter's
+        // evaluation loop answers that with a SystemError, and so does the
+        // module's source here; the entry then goes to that error.
+        reported.discard();
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        add_traceback(cache, site, globals, runtime_module, switch_name);
+        return;
+    }
+    // Every entry's frame runs in the module's globals; without them there is
+    // nothing to attach, and the failure is reported without an entry.
+    if (globals == nullptr) {
+        return;
+    }
     // The implementation line the entry shows: 0 for none.
     int implementation_line = site.implementation_line;
     if (implementation_line != 0) {

@@ -29,6 +29,15 @@ static_assert(false, "velmo supports " VELMO_SUPPORTED_PYTHONS);
 #error "velmo needs the standard build of CPython, with the GIL; this one is free-threaded"
 #endif
 
+// A debug interpreter's objects and reference totals follow Py_DEBUG's rules,
+// which the inline API compiles into velmo; a build for one that missed them
+// would count references wrongly and skip the interpreter's checks. The build
+// asks the interpreter (VELMO_PYTHON_DEBUG); this stops a compile whose
+// headers say otherwise, either way.
+#if defined(VELMO_PYTHON_DEBUG) != defined(Py_DEBUG)
+#error "the interpreter's build (debug or release) and the Py_DEBUG of its headers disagree"
+#endif
+
 #if PY_VERSION_HEX < 0x030B0000
 // 3.10 only: the int internals and the frame record are separate headers;
 // from 3.11 on Python.h brings the former and the latter is opaque.

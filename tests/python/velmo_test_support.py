@@ -3,9 +3,10 @@ lists them, the arguments whose comparison fails, the traceback walker, and
 the table of every path a user can reach, which the allocation-failure sweeps
 and the leak hunt both run.
 
-Importable from the test processes and from the fresh interpreters they start
-with `fresh_env`, which puts this folder on their path. Importing it imports nothing of
-velmo's: the fresh-process tests decide when velmo is first imported.
+Importable from the test processes and from the fresh interpreters they
+start with `fresh_env`, which puts this folder on their path. Importing it
+imports nothing of velmo's: the fresh-process tests decide when velmo is
+first imported.
 """
 import collections
 import os
@@ -64,8 +65,10 @@ def _read_sites(path):
         params, function, c_line, py_line = helpers[helper]
         values = dict(zip(params, (int(a) for a in args.split(","))))
         sites[name] = Site(name, function, *(values[v] if v in values else int(v) for v in (c_line, py_line)))
-    if not sites or len(strings) < 2:
-        raise RuntimeError(f"no failure sites could be read from {path}")
+    declared = re.findall(r"inline constexpr FailureSite (\w+)", text)
+    if not sites or len(strings) < 2 or declared != list(sites):
+        unread = sorted(set(declared) - set(sites))
+        raise RuntimeError(f"the failure sites of {path} could not all be read: {unread or 'none found'}")
     return strings, sites
 
 

@@ -73,6 +73,7 @@ def run_child(child, n):
     rec = {"n": n, "crashed": not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0 and text)}
     if rec["crashed"]:
         rec["fatal"] = [line.strip() for line in text.splitlines() if line.strip().startswith("File ")]
+        rec["stopped_by"] = text.splitlines()[0] if text else "nothing written"  # a signal, or the hang timeout
         os.lseek(CHILD_STDERR, 0, os.SEEK_SET)
         rec["stderr"] = os.read(CHILD_STDERR, 4096).decode(errors="replace").splitlines()[:8]
     elif text:

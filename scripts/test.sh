@@ -124,7 +124,9 @@ if [[ -z "${PYTHON:-}" ]]; then
     elif bash scripts/test_sid.sh "$@"; then
         results+=("3.14, 3.15 passed ($((SECONDS - start)) s, in the sid chroot)")
         if (( ${#absent[@]} )); then
-            mapfile -t absent < <(printf '%s\n' "${absent[@]}" | grep -vxF -f <(bash scripts/sid_chroot.sh --versions))
+            # --versions prints them on one line; the filter takes one a line.
+            mapfile -t absent < <(printf '%s\n' "${absent[@]}" \
+                | grep -vxF -f <(bash scripts/sid_chroot.sh --versions | tr ' ' '\n'))
         fi
     else
         results+=("3.14, 3.15 FAILED ($((SECONDS - start)) s, in the sid chroot)")

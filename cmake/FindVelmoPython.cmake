@@ -206,4 +206,35 @@ velmo_define_supported_versions()
 set(Python3_EXECUTABLE "${_velmo_python}" CACHE FILEPATH "CPython interpreter (${_velmo_oldest_version} to ${_velmo_newest_version})" FORCE)
 find_package(Python3 ${_velmo_version} EXACT REQUIRED COMPONENTS Interpreter Development.Module
              OPTIONAL_COMPONENTS Development.Embed)
-message(STATUS "velmo: building for ${Python3_EXECUTABLE} (${Python3_VERSION})")
+
+# A debug interpreter (Py_DEBUG) keeps reference totals and checks objects in
+# the inline API that extensions compile into themselves, so a build for one
+# is a debug build, whatever its headers would say. Debian's debug include
+# folder links each header into the release folder but keeps a pyconfig.h of
+# its own, and GCC resolves a system header's links before it looks beside
+# it for "pyconfig.h": it would find the release configuration. So Py_DEBUG
+# is defined for every target, and the interpreter's own configuration header
+# is read first, whose include guard keeps the release one out.
+# VELMO_PYTHON_DEBUG tells common/python_compat.h what the interpreter is, so
+# that a compile whose headers disagree stops there.
+execute_process(
+  COMMAND "${Python3_EXECUTABLE}" -c
+          "import sysconfig; print(int(bool(sysconfig.get_config_var('Py_DEBUG')))); print(sysconfig.get_config_h_filename())"
+  OUTPUT_VARIABLE _velmo_debug_probe
+  RESULT_VARIABLE _velmo_debug_rc
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT _velmo_debug_rc EQUAL 0)
+  message(FATAL_ERROR "velmo: ${Python3_EXECUTABLE} could not say whether it is a debug build")
+endif()
+string(REPLACE "\n" ";" _velmo_debug_probe "${_velmo_debug_probe}")
+list(GET _velmo_debug_probe 0 VELMO_PYTHON_DEBUG)
+list(GET _velmo_debug_probe 1 _velmo_config_h)
+if(VELMO_PYTHON_DEBUG)
+  add_compile_definitions(Py_DEBUG VELMO_PYTHON_DEBUG)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND EXISTS "${_velmo_config_h}")
+    add_compile_options("SHELL:-include \"${_velmo_config_h}\"")
+  endif()
+  message(STATUS "velmo: building for ${Python3_EXECUTABLE} (${Python3_VERSION}, a debug build)")
+else()
+  message(STATUS "velmo: building for ${Python3_EXECUTABLE} (${Python3_VERSION})")
+endif()

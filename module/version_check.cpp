@@ -1,6 +1,7 @@
 // check_binary_version: warns when the running interpreter is not the
 // major.minor version that the module was compiled for; and the refusal, at
-// compile time, of headers of a version velmo does not support.
+// compile time, of headers of a version velmo does not support or of another
+// build (debug or release) than the interpreter's.
 #include <cctype>
 
 #include "module/module.h"
@@ -15,6 +16,15 @@
 static_assert(false, "velmo supports " VELMO_SUPPORTED_PYTHONS);
 #endif
 #undef VELMO_COMPILED_FOR
+
+// A debug interpreter's objects and reference totals follow Py_DEBUG's rules,
+// which the inline API compiles into velmo; a build for one that missed them
+// would count references wrongly and skip the interpreter's checks. The build
+// asks the interpreter (VELMO_PYTHON_DEBUG); this stops a compile whose
+// headers say otherwise, either way.
+#if defined(VELMO_PYTHON_DEBUG) != defined(Py_DEBUG)
+#error "the interpreter's build (debug or release) and the Py_DEBUG of its headers disagree"
+#endif
 
 // The version the module is compiled for; a test build overrides the minor
 // number to take the mismatch path under a real import.

@@ -25,12 +25,13 @@ done
 #   binutils: shipped_module             clang-format, clang-tidy: the lint
 #   valgrind: valgrind_memcheck          mypy, python3-mypy: the stub checks
 #   python3-dev, python3-venv: headers_only (Debian's python3 is linked statically)
+#   python3-dbg: a debug interpreter, whose lane runs the Python suite and the leak hunt
 #   python3-build: installed_package's sdist and the wheel built from it
 #   python3-setuptools-whl, python3-wheel-whl: its offline venv on 3.10, 3.11
 #   g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64: the Windows cross build
 #   debootstrap: the Debian sid chroot that holds the versions newer than the host's
 tools=(cmake make g++ binutils git libgtest-dev libbenchmark-dev clang-format clang-tidy valgrind
-       mypy python3-mypy python3-dev python3-venv python3-build python3-setuptools-whl python3-wheel-whl
+       mypy python3-mypy python3-dev python3-venv python3-dbg python3-build python3-setuptools-whl python3-wheel-whl
        g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 debootstrap)
 wanted=()
 if (( missing )); then

@@ -4,8 +4,11 @@
 # directory per version: build/ for the oldest (the one README's demo uses),
 # build-py3.X/ for the others. The oldest must be there; other versions that
 # are missing are named and skipped (scripts/test_sid.sh tests those newer
-# than any the host has). PYTHON=/path/to/python3.X runs that interpreter only, in
-# its version's directory.
+# than any the host has). Each debug interpreter (Py_DEBUG: python3.Xd, Debian's
+# python3.X-dbg) gets a lane of its own in build-py3.Xd/: the module built
+# for it, a debug build, and the Python suite with its leak hunt, run under
+# the interpreter's own checks. PYTHON=/path/to/python3.X runs that
+# interpreter's lane only.
 # Extra arguments go to ctest, e.g. `bash scripts/test.sh -R python_tests`.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -14,6 +17,10 @@ mapfile -t versions < <(grep -E '^[0-9]+\.[0-9]+$' python_versions.txt)
 
 build_dir_for() {
     if [[ "$1" == "${versions[0]}" ]]; then echo build; else echo "build-py$1"; fi
+}
+
+is_debug() {
+    "$1" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_DEBUG"))' 2>/dev/null
 }
 
 # The build's own search (cmake/FindVelmoPython.cmake) finds each interpreter:
@@ -43,27 +50,60 @@ bash scripts/install_test_deps.sh "${runs[@]%% *}"
 
 results=()
 status=0
+# The debug interpreters, looked for once the dependencies (python3-dbg among
+# them) are installed.
+if [[ -z "${PYTHON:-}" ]]; then
+    debug_found=0
+    for version in "${versions[@]}"; do
+        candidate="$(command -v "python${version}d" || true)"
+        if [[ -n "$candidate" ]] && is_debug "$candidate" \
+                && found="$(PYTHON="$candidate" cmake -P cmake/FindVelmoPython.cmake)"; then
+            runs+=("$found")
+            debug_found=1
+        fi
+    done
+    if (( ! debug_found )); then
+        if [[ "${VELMO_REQUIRE_CHECK_TOOLS:-}" == ON ]]; then
+            results+=("debug lanes FAILED: no debug interpreter (python3-dbg) was found")
+            status=1
+        else
+            absent+=("a debug interpreter (python3-dbg: the leak hunt)")
+        fi
+    fi
+fi
+
 for run in "${runs[@]}"; do
     version="${run%% *}"
     python="${run#* }"
     dir="$(build_dir_for "$version")"
+    lane="$version"
+    build_args=()
+    ctest_args=()
+    if is_debug "$python"; then
+        # What the Python suite imports: the module, the peer extension (which
+        # depends on the module and its mismatch variant).
+        dir="build-py${version}d"
+        lane="$version debug"
+        build_args=(--target velmo_peer)
+        ctest_args=(-R '^python_tests$')
+    fi
     # A directory configured for another interpreter is configured afresh.
     cached="$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)"
     if [[ -n "$cached" && "$cached" != "$python" ]]; then
         echo "test.sh: $dir/ was configured for $cached; configuring it afresh for $python"
         rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
     fi
-    echo "== CPython $version ($python) in $dir/"
+    echo "== CPython $lane ($python) in $dir/"
     start=$SECONDS
     # VELMO_REQUIRE_CHECK_TOOLS=ON (set by .ci/run) makes the checks whose
     # tools are missing fail instead of being skipped.
     if cmake -S . -B "$dir" -DPython3_EXECUTABLE="$python" -DVELMO_WARNINGS_AS_ERRORS=ON \
             ${VELMO_REQUIRE_CHECK_TOOLS:+-DVELMO_REQUIRE_CHECK_TOOLS="$VELMO_REQUIRE_CHECK_TOOLS"} \
-        && cmake --build "$dir" -j"$(nproc)" \
-        && ctest --test-dir "$dir" --output-on-failure -j2 "$@"; then
-        results+=("$version passed ($((SECONDS - start)) s, $dir/)")
+        && cmake --build "$dir" -j"$(nproc)" "${build_args[@]}" \
+        && ctest --test-dir "$dir" --output-on-failure -j2 "${ctest_args[@]}" "$@"; then
+        results+=("$lane passed ($((SECONDS - start)) s, $dir/)")
     else
-        results+=("$version FAILED ($((SECONDS - start)) s, $dir/)")
+        results+=("$lane FAILED ($((SECONDS - start)) s, $dir/)")
         status=1
     fi
 done

@@ -7,6 +7,9 @@
 # host's only: their versions decide the formatting and the lint, so those
 # checks stay with the host's run; so does headers_only, whose private mount
 # namespace cannot be made inside a chroot (its root is no mount point).
+# Then each debug interpreter there whose version velmo supports (python3.Xd)
+# gets its lane: scripts/test.sh builds the module for it and runs the Python
+# suite with the leak hunt.
 #
 # The working tree is copied to /root/velmo in the chroot (build folders
 # excepted, file times kept, so builds stay incremental); the build folders
@@ -35,5 +38,13 @@ status=0
 for v in $(bash scripts/sid_chroot.sh --versions); do
     bash scripts/sid_chroot.sh -- env PYTHON="/usr/bin/python$v" VELMO_REQUIRE_CHECK_TOOLS=ON \
         bash /root/velmo/scripts/test.sh -E '^(source_format|clang_tidy.*|headers_only)$' "$@" || status=1
+done
+for python in "$root"/usr/bin/python3.*d; do
+    python="/usr/bin/${python##*/}"
+    v="${python#/usr/bin/python}"
+    v="${v%d}"
+    [[ "$python" =~ ^/usr/bin/python3\.[0-9]+d$ ]] && grep -qx "$v" python_versions.txt || continue
+    bash scripts/sid_chroot.sh -- env PYTHON="$python" VELMO_REQUIRE_CHECK_TOOLS=ON \
+        bash /root/velmo/scripts/test.sh "$@" || status=1
 done
 exit "$status"

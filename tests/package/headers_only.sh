@@ -35,9 +35,13 @@ version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 [[ -e "$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/Python.h" ]] \
     || cannot "$python has no headers: install python$version-dev"
 mount -t tmpfs velmo-overlays "$work"
+# The interpreter's own library folders, and every configuration folder of
+# its version: a debug interpreter installed beside it (python3.X-dbg) keeps
+# its libraries in a folder of its own, which the check below looks at too.
 folders="$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("LIBDIR")); print(sysconfig.get_config_var("LIBPL"))')"
 n=0
-for folder in $folders; do
+for folder in $folders /usr/lib/python"$version"/config-*/; do
+    folder="${folder%/}"
     libraries=("$folder"/libpython*)
     [[ -e "${libraries[0]}" || -L "${libraries[0]}" ]] || continue
     n=$((n + 1))

@@ -3,7 +3,7 @@
 Tests that depend on fresh process state (the first import, the registry,
 the traceback switch, the code-object cache) run their code through
 `run_fresh`, which starts a new interpreter of the running version with the
-same search path.
+same search path and velmo_test_support importable.
 """
 import os
 import subprocess
@@ -12,6 +12,7 @@ import textwrap
 
 import pytest
 from hypothesis import settings
+from velmo_test_support import fresh_env
 
 # Under sanitizers or other instrumentation a run is many times slower than
 # hypothesis' default deadline allows for; such runs choose this profile.
@@ -24,9 +25,7 @@ def _run_fresh(code, *, env=None, check=True, timeout=120):
 
     With check=True a non-zero exit fails the test and shows both streams.
     """
-    full_env = dict(os.environ)
-    if env:
-        full_env.update(env)
+    full_env = fresh_env(env)
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,

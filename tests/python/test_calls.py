@@ -10,6 +10,7 @@ import weakref
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
+from velmo_test_support import Boom
 
 HELLO = "hello world"
 TWOS = "222222222"
@@ -68,10 +69,6 @@ class Declines:
 
     def __eq__(self, other):
         return NotImplemented
-
-
-class Boom(Exception):
-    pass
 
 
 class BadBool:

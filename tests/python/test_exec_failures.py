@@ -9,6 +9,7 @@ import json
 import textwrap
 
 import pytest
+from velmo_test_support import SITES
 
 PRELUDE = textwrap.dedent(
     """
@@ -16,6 +17,7 @@ PRELUDE = textwrap.dedent(
     import json
     import sys
     import types
+    from velmo_test_support import walk
 
     MISSING = object()
 
@@ -51,27 +53,22 @@ PRELUDE = textwrap.dedent(
         return trap
 
     def entries(tb):
-        out = []
-        while tb is not None:
-            code = tb.tb_frame.f_code
-            out.append([code.co_filename, code.co_name, tb.tb_lineno])
-            tb = tb.tb_next
-        return out
+        return [[t.tb_frame.f_code.co_filename, t.tb_frame.f_code.co_name, t.tb_lineno] for t in walk(tb)]
     """
 )
 
-# line: (where the trap goes, the string key it collides with, how the
+# site: (where the trap goes, the string key it collides with, how the
 # execution is started). "sys.modules" traps are planted before the load;
 # "module" traps go into the fresh module's dict between creation and
 # execution, which only a hand-driven load allows. A plain `import velmo`
-# cannot reach 1707: importlib looks "velmo" up in sys.modules first.
+# cannot reach kModulesEntry: importlib looks "velmo" up in sys.modules first.
 SCENARIOS = {
-    1690: ("sys.modules", "builtins", "import"),
-    1692: ("sys.modules", "cython_runtime", "import"),
-    1694: ("module", "__builtins__", "exec"),
-    1707: ("sys.modules", "velmo", "exec"),
-    1735: ("module", "fun_hello", "exec"),
-    1739: ("module", "__test__", "exec"),
+    "kBuiltinsModule": ("sys.modules", "builtins", "import"),
+    "kRuntimeModule": ("sys.modules", "cython_runtime", "import"),
+    "kSetBuiltins": ("module", "__builtins__", "exec"),
+    "kModulesEntry": ("sys.modules", "velmo", "exec"),
+    "kBindFunction": ("module", "fun_hello", "exec"),
+    "kBindTestDict": ("module", "__test__", "exec"),
 }
 
 SCENARIO = textwrap.dedent(
@@ -120,22 +117,21 @@ SCENARIO = textwrap.dedent(
 )
 
 
-def expected_name(line, switch):
-    with_line = f"init velmo (velmo.cpp:{line})"
-    if switch or line in (1690, 1692):
-        # 1690 and 1692 fail before the runtime module is held, so there is
-        # no switch to ask and the implementation line is always shown.
-        return {with_line}
-    if line == 1694:
-        # Fails before the switch's key string exists: shown, like 1690.
-        return {with_line}
-    return {"init velmo"}
+def expected_name(site, switch):
+    if switch or site.name in ("kBuiltinsModule", "kRuntimeModule"):
+        # These two fail before the runtime module is held, so there is no
+        # switch to ask and the implementation line is always shown.
+        return {site.entry_name(True)}
+    if site.name == "kSetBuiltins":
+        # Fails before the switch's key string exists: shown, like the two.
+        return {site.entry_name(True)}
+    return {site.entry_name(False)}
 
 
 @pytest.mark.parametrize("switch", [None, True], ids=["switch-absent", "switch-on"])
-@pytest.mark.parametrize("line", sorted(SCENARIOS))
-def test_failure_reports_its_site_and_leaves_module_importable(run_fresh, line, switch):
-    where, key, how = SCENARIOS[line]
+@pytest.mark.parametrize("site_name", list(SCENARIOS))
+def test_failure_reports_its_site_and_leaves_module_importable(run_fresh, site_name, switch):
+    where, key, how = SCENARIOS[site_name]
     proc = run_fresh(PRELUDE + SCENARIO.format(args=(where, key, how, switch)))
     result = json.loads(proc.stdout.splitlines()[-1])
     # Nothing reported on the side either, such as an "Exception ignored"
@@ -151,12 +147,12 @@ def test_failure_reports_its_site_and_leaves_module_importable(run_fresh, line, 
     assert entries[-1][1] == "__eq__"
     filename, name, lineno = entries[-2]
     assert (filename, lineno) == ("velmo.py", 1)
-    assert name in expected_name(line, switch)
+    assert name in expected_name(SITES[site_name], switch)
     assert [e[0] for e in entries].count("velmo.py") == 1
 
-    # Execution enters the module under "velmo" before 1735 and 1739 fail,
-    # and takes that entry back: a later `import velmo` must not find the
-    # half-built module, whatever name this load used.
+    # Execution enters the module under "velmo" before kBindFunction and
+    # kBindTestDict fail, and takes that entry back: a later `import velmo`
+    # must not find the half-built module, whatever name this load used.
     assert result["leftover"] == "none"
     assert result["retry"] == ["hello world", True, True]
 

@@ -15,21 +15,40 @@ import sys
 import textwrap
 
 import pytest
+from velmo_test_support import (
+    EXEC_SITES_WITH_ENTRY,
+    FUN_HELLO_SITES,
+    SITES,
+    USER_ROWS,
+    fresh_env,
+    row_dict,
+    row_id,
+)
 
 # Runs `child(n)` in a forked process for n = 0, 1, ... and prints the records
 # as one JSON list. A child that dies by a signal, hangs, or exits without
 # writing its record, is recorded as crashed, with the Python stack it died in
-# ("fatal"; innermost frame first) when the interpreter could still print it.
+# ("fatal"; innermost frame first) when the interpreter could still print it,
+# and the first lines the child wrote to stderr ("stderr": where a debug
+# interpreter names the assertion or the fatal error that stopped it).
 # The sweep ends once `quiet` consecutive children report `clean`: by then n
 # lies past the last allocation that the scenario makes.
 DRIVER = """
-import faulthandler, json, os, sys, _testcapi
+import faulthandler, json, os, sys, tempfile, _testcapi
+
+# Each child's stderr, a file that outlives its name.
+CHILD_STDERR, _path = tempfile.mkstemp()
+os.unlink(_path)
 
 def run_child(child, n):
     r, w = os.pipe()
+    os.ftruncate(CHILD_STDERR, 0)
+    os.lseek(CHILD_STDERR, 0, os.SEEK_SET)
+    sys.stderr.flush()
     pid = os.fork()
     if pid == 0:
         os.close(r)
+        os.dup2(CHILD_STDERR, 2)
         # Neither handler allocates: a crash or a hang writes its stack down
         # the pipe in place of the record.
         faulthandler.enable(w)
@@ -54,6 +73,9 @@ def run_child(child, n):
     rec = {"n": n, "crashed": not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0 and text)}
     if rec["crashed"]:
         rec["fatal"] = [line.strip() for line in text.splitlines() if line.strip().startswith("File ")]
+        rec["stopped_by"] = text.splitlines()[0] if text else "nothing written"  # a signal, or the hang timeout
+        os.lseek(CHILD_STDERR, 0, os.SEEK_SET)
+        rec["stderr"] = os.read(CHILD_STDERR, 4096).decode(errors="replace").splitlines()[:8]
     elif text:
         rec.update(json.loads(text))
     return rec
@@ -90,18 +112,22 @@ def arm(n):
 HEALTHY = ["hello world", "222222222"]
 
 # Every line at which module execution may fail once the globals are held.
-EXEC_FAILURE_LINES = {1690, 1692, 1694, 1696, 1705, 1707, 1714, 1733, 1735, 1737, 1739}
+EXEC_FAILURE_LINES = {site.c_line for site in EXEC_SITES_WITH_ENTRY}
 
 # The lines that failing one allocation does reach. The others cannot be:
-# - 1705: PyImport_GetModuleDict returns the interpreter's table, no allocation;
-# - 1707: the import system has already entered the new module under "velmo"
-#   before execution, so the store is skipped; if the probe's temporary key
-#   string cannot be made, the store runs and its own allocation succeeds;
-# - 1735, 1739: the module dict has room for both new keys without resizing,
-#   and the keys are prebuilt strings with cached hashes.
-# Before the globals are held, 1650 and 1651 ask for the empty tuple and bytes,
-# which are preallocated singletons, and 1688 (PyModule_GetDict) cannot fail.
-ALLOCATION_REACHABLE_LINES = {1690, 1692, 1694, 1696, 1714, 1733, 1737}
+# - kModulesDict: PyImport_GetModuleDict returns the interpreter's table, no
+#   allocation;
+# - kModulesEntry: the import system has already entered the new module under
+#   "velmo" before execution, so the store is skipped; if the probe's
+#   temporary key string cannot be made, the store runs and its own
+#   allocation succeeds;
+# - kBindFunction, kBindTestDict: the module dict has room for both new keys
+#   without resizing, and the keys are prebuilt strings with cached hashes.
+# Before the globals are held, kEmptyTuple and kEmptyBytes ask for
+# preallocated singletons, and kGlobals (PyModule_GetDict) cannot fail.
+ALLOCATION_REACHABLE_LINES = EXEC_FAILURE_LINES - {
+    SITES[name].c_line for name in ("kModulesDict", "kModulesEntry", "kBindFunction", "kBindTestDict")
+}
 
 INIT_ENTRY = re.compile(r"init velmo \(velmo\.cpp:(\d+)\)")
 
@@ -111,6 +137,7 @@ def _run_driver(script):
         [sys.executable, "-c", DRIVER + textwrap.dedent(script)],
         capture_output=True,
         text=True,
+        env=fresh_env(),
         timeout=600,
     )
     assert proc.returncode == 0, proc.stderr
@@ -205,13 +232,66 @@ def _met_dict_fault(rec, setdefault_fault):
     return rec.get("exc") == "SystemError" and rec["msg"] == "execution of module velmo raised unreported exception"
 
 
+# The SystemError that the interpreter raises for a Python-level dunder of a
+# row's argument whose exception it lost (see test_user_path_under_memory_pressure).
+LOST_BY_THE_INTERPRETER = re.compile(
+    r"<function (Failing\.__eq__|RaisingTruth\.__bool__|EqualToTwo\.__eq__)"
+    r" at 0x[0-9a-f]+> returned NULL without setting an exception"
+)
+
+# Faults of the interpreter itself that a child can die of, with no velmo
+# code involved: (first version, first version without it, what the child
+# left: "stderr", where a debug interpreter's assertions and fatal errors
+# stop it where a release build carries on, or "fatal", its Python stack,
+# innermost frame first; patterns that must each match a line of it). A
+# child that died any other way, or on another version, still fails.
+INTERPRETER_FAULTS = [
+    # The dunder of an argument that lost its exception (see
+    # LOST_BY_THE_INTERPRETER above): a debug build stops right there, naming
+    # the dunder in the SystemError it logs, or, when not even that can be
+    # allocated, showing the MemoryError it got in its place.
+    ((3, 11), (3, 14), "stderr", [
+        r"Fatal Python error: _Py_CheckFunctionResult: a function returned NULL without setting an exception",
+        r"(SystemError: " + LOST_BY_THE_INTERPRETER.pattern + r"|object type name: MemoryError)",
+    ]),
+    # The evaluation loop could not box an exception handler's instruction
+    # offset, and unwinds again with its stack or its exception in disorder.
+    ((3, 11), (3, 14), "stderr", [r"\S+: \S*Python/ceval\.c:\d+: _PyEval_EvalFrameDefault: "
+                                  r"Assertion `(STACK_LEVEL\(\) == 0|_PyErr_Occurred\(tstate\))' failed\."]),
+    # os.stat in importlib's path finder leaves a MemoryError set and goes on
+    # to do arithmetic with an int (a plain `import colorsys` dies alike).
+    ((3, 11), (3, 12), "stderr", [r"Fatal Python error: _Py_CheckSlotResult: Slot \* of type int succeeded "
+                                  r"with an exception set"]),
+]
+# The import sweep's children may also die of this: an import whose module
+# lock could not be made leaves importlib's table of module locks broken, and
+# the next import dies in it (a plain `import colorsys` dies alike, on 3.13.0
+# and 3.13.18).
+IMPORT_FAULTS = INTERPRETER_FAULTS + [
+    ((3, 13), (3, 14), "fatal", [r'File "<frozen importlib\._bootstrap>", line \d+ in _get_module_lock']),
+]
+
+
+def _interpreter_fault(rec, faults=INTERPRETER_FAULTS):
+    """Whether a child died of one of `faults`."""
+    if not rec["crashed"]:
+        return False
+    for low, high, field, patterns in faults:
+        lines = rec[field][:1] if field == "fatal" else rec[field]
+        if low <= sys.version_info[:2] < high and all(
+                any(re.fullmatch(pattern, line) for line in lines) for pattern in patterns):
+            return True
+    return False
+
+
 @pytest.fixture(scope="module", params=["one", "from"], ids=["fail-one", "fail-all-from"])
 def import_sweep(request, setdefault_fault):
     """(mode, records, left-out records): the points where the interpreter
     itself failed are left out."""
     records = _sweep(IMPORT_SWEEP.replace("SWEEP_MODE", repr(request.param)))
     left_out = [rec for rec in records if _met_dict_fault(rec, setdefault_fault)]
-    return request.param, [rec for rec in records if rec not in left_out], left_out
+    records = [rec for rec in records if rec not in left_out and not _interpreter_fault(rec, IMPORT_FAULTS)]
+    return request.param, records, left_out
 
 
 def test_import_never_crashes_and_recovers(import_sweep):
@@ -255,53 +335,35 @@ def test_import_failure_entries_name_their_line(import_sweep):
         line = int(match.group(1))
         assert line in EXEC_FAILURE_LINES, rec
         seen.add(line)
-    # 1690 to 1694 fail before `__builtins__` is in the globals, which the
-    # entry's frame needs; they must not lose their entry for that.
+    # kBuiltinsModule to kSetBuiltins fail before `__builtins__` is in the
+    # globals, which the entry's frame needs; they must not lose their entry
+    # for that.
     assert ALLOCATION_REACHABLE_LINES <= seen, sorted(seen)
 
 
-# The failing argument of the sweeps below. It raises a prebuilt exception,
-# so that raising allocates nothing of its own and the test can tell the
+# The failing argument of the sweep below raises a prebuilt exception, so
+# that raising allocates nothing of its own and the test can tell the
 # reported failure by identity.
-RAISES_ON_EQ = """
-class Boom(Exception):
-    pass
-
-class RaisesOnEq:
-    def __init__(self):
-        self.raised = Boom("raised by __eq__")
-    def __eq__(self, other):
-        raise self.raised
-    __hash__ = None
-"""
-
 CALL_SWEEP = """
 import velmo
+from velmo_test_support import Boom, Failing, velmo_entries
 
 MODE = SWEEP_MODE
 sys.modules["cython_runtime"].cline_in_traceback = SHOWN
-""" + RAISES_ON_EQ + """
-
-def velmo_entries(exc):
-    tb, found = exc.__traceback__, []
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == "velmo.py":
-            found.append(tb)
-        tb = tb.tb_next
-    return found
 
 def cached_code():
     try:
-        velmo.fun_hello(RaisesOnEq())
+        velmo.fun_hello(Failing(1, prebuilt=True))
     except Boom as e:
         return velmo_entries(e)[0].tb_frame.f_code
 
 def child(n):
-    arg = RaisesOnEq()
+    arg = Failing(1, prebuilt=True)
     try:
         arg == 1  # warm __eq__ outside the armed window
     except Boom:
         pass
+    arg.forget()
     remove = _testcapi.remove_mem_hooks
     arm(n)
     try:
@@ -330,7 +392,7 @@ sweep(child, clean=lambda rec: rec.get("exc") == "original" and rec["entry_cache
 @pytest.mark.parametrize("mode", ["one", "from"], ids=["fail-one", "fail-all-from"])
 @pytest.mark.parametrize("shown", [True, False], ids=["line-shown", "line-hidden"])
 def test_call_failure_under_memory_pressure(shown, mode):
-    name = "velmo.fun_hello (velmo.cpp:1298)" if shown else "velmo.fun_hello"
+    name = FUN_HELLO_SITES[1, False].entry_name(shown)
     records = _sweep(CALL_SWEEP.replace("SHOWN", repr(shown)).replace("SWEEP_MODE", repr(mode)))
     for rec in records:
         assert not rec["crashed"] and "child_error" not in rec, rec
@@ -373,164 +435,12 @@ def test_call_failure_under_memory_pressure(shown, mode):
 # Prints {row id: {"baseline", "swept", "unclean"}}: the unarmed child's
 # record, the number of children and the records that differ from baseline.
 USER_SWEEP = """
-import gc, types
-import velmo, velmo_peer
+import gc
+from velmo_test_support import OPS, context, forget_raised, velmo_entry_names
 
-MODE, ROWS, QUIET = json.loads(ARGS)
+import velmo
 f = velmo.fun_hello
-runtime = sys.modules["cython_runtime"]
-DEFAULTS, KWDEFAULTS = (1, 2), {"k": 3}
-""" + RAISES_ON_EQ + """
-# The other failing arguments raise prebuilt exceptions too.
-
-class FailingTruth:
-    def __init__(self, raised):
-        self.raised = raised
-    def __bool__(self):
-        raise self.raised
-
-class TruthFailsOnEq:
-    def __init__(self):
-        self.raised = Boom("raised by __bool__")
-        self.answer = FailingTruth(self.raised)
-    def __eq__(self, other):
-        return self.answer
-    __hash__ = None
-
-class EqualToTwo:
-    # Answers with a list, so that the answer's truth is tested too.
-    def __eq__(self, other):
-        return [other] if other == 2 else []
-    __hash__ = None
-
-class IntSub(int):
-    pass
-
-class Holder:
-    f = velmo.fun_hello
-
-def velmo_entries(exc):
-    tb, found = exc.__traceback__, []
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == "velmo.py":
-            found.append([code.co_name, tb.tb_lineno])
-        tb = tb.tb_next
-    return found
-
-def op_arguments(c):
-    messages = []
-    try:
-        f()
-    except TypeError as e:
-        messages.append(str(e))
-    try:
-        f(1, 2)
-    except TypeError as e:
-        messages.append(str(e))
-    try:
-        f(s=1)
-    except TypeError as e:
-        messages.append(str(e))
-    try:
-        c.bound(1)
-    except TypeError as e:
-        messages.append(str(e))
-    return messages
-
-def op_member_call(c):
-    result = c.member(c.a, c.b)
-    return [result[0] is c.a, result[1] == (c.b,)]
-
-def op_write_new_dict(c):
-    c.fresh.extra = c.a
-    return c.fresh.extra is c.a
-
-def op_write(c):
-    g = c.fresh
-    g.__name__ = c.name
-    g.__qualname__ = c.qualname
-    g.__doc__ = c.doc
-    g.__dict__ = c.new_dict
-    g.extra = c.a
-    g.__defaults__ = DEFAULTS
-    g.__kwdefaults__ = KWDEFAULTS
-    g.__annotations__ = c.annotations
-    g.__module__ = c.name
-    del g.__doc__
-    del g.__defaults__
-    return [g.__name__ is c.name, g.__qualname__ is c.qualname, g.__doc__ is None,
-            vars(g) is c.new_dict, c.new_dict.get("extra") is c.a, g.__defaults__ is None,
-            g.__kwdefaults__ is KWDEFAULTS, g.__annotations__ is c.annotations, g.__module__ is c.name]
-
-OPS = {
-    "ints": lambda c: [f(1), f(2), f(3), f(c.big)],
-    "floats": lambda c: [f(1.0), f(2.0), f(2.5)],
-    "richcompare": lambda c: [f(True), f(c.int_sub), f("1"), f(None)],
-    "python-eq": lambda c: f(c.eq_two),
-    "failing-eq": lambda c: f(c.raising),
-    "failing-bool": lambda c: f(c.truth),
-    "arguments": op_arguments,
-    "binding": lambda c: [c.holder.f(), c.bound(), f.__get__(c.holder).__self__ is c.holder,
-                          f.__get__(None, Holder) is f],
-    "member-call": op_member_call,
-    "read-name": lambda c: c.fresh.__name__,
-    "read-doc": lambda c: c.fresh_doc.__doc__,
-    "read-dict": lambda c: c.fresh.__dict__ == {},
-    "read-annotations": lambda c: f.__annotations__ == {},
-    "read-defaults": lambda c: [c.with_getter.__defaults__ is DEFAULTS,
-                                c.with_getter.__kwdefaults__ is KWDEFAULTS],
-    "read-plain": lambda c: [f.__qualname__, f.__module__, f.__globals__ is vars(velmo), f.__code__ is c.code,
-                             f.__self__, f.__closure__, f.__doc__, f.__defaults__, f.__kwdefaults__],
-    "write-new-dict": op_write_new_dict,
-    "write": op_write,
-    "repr": lambda c: [repr(f) == c.repr_f, repr(c.fresh) == c.repr_fresh],
-    "reduce": lambda c: [f.__reduce__(), f.__reduce_ex__(2), c.fresh.__reduce__()],
-}
-
-def forget_raised(c):
-    # Raising a prebuilt exception again extends its old traceback.
-    for e in (c.raising.raised, c.truth.raised):
-        e.__traceback__ = e.__context__ = None
-
-def context(row):
-    c = types.SimpleNamespace()
-    c.raising, c.truth, c.eq_two = RaisesOnEq(), TruthFailsOnEq(), EqualToTwo()
-    for arg in (c.raising, c.truth, c.eq_two):  # the interpreter's first-use work, outside the window
-        try:
-            arg == 1
-        except Boom:
-            pass
-    forget_raised(c)
-    c.big, c.int_sub, c.a, c.b = 2**40, IntSub(2), object(), object()
-    c.holder = Holder()
-    c.bound = c.holder.f
-    c.member = velmo_peer.make("echo_varargs", flags=0x4)
-    c.fresh = velmo_peer.make("echo_o")
-    c.fresh_doc = velmo_peer.make("echo_doc")
-    c.with_getter = velmo_peer.make("echo_o")
-    velmo_peer.set_defaults_getter(c.with_getter, lambda func: (DEFAULTS, KWDEFAULTS))
-    c.name, c.qualname, c.doc = "".join(["re", "named"]), "".join(["Owner.", "renamed"]), "".join(["d", "oc"])
-    c.new_dict, c.annotations = {}, {}
-    c.code = f.__code__
-    c.repr_f = f"<cyfunction fun_hello at {hex(id(f))}>"
-    c.repr_fresh = f"<cyfunction echo_o at {hex(id(c.fresh))}>"
-    f.__annotations__ = None  # the next read makes a new dict
-    switch = row["switch"]
-    if switch is not None:
-        runtime.cline_in_traceback = switch == "on"
-        if row["warm"]:
-            try:
-                OPS[row["op"]](c)
-            except Boom:
-                pass
-            forget_raised(c)
-        if switch == "absent":
-            vars(runtime).pop("cline_in_traceback", None)
-    if row["emptied"]:
-        # Takes every dict the free list holds, so that a new dict is allocated.
-        c.held = [{} for _ in range(300)]
-    return c
+MODE, ROWS, QUIET = json.loads(ARGS)
 
 def outcome(c, op, n):
     # Popping a Python frame that raised links its frame object to its
@@ -547,8 +457,8 @@ def outcome(c, op, n):
     except BaseException as e:
         _testcapi.remove_mem_hooks()
         if e is c.raising.raised or e is c.truth.raised:
-            return {"exc": "original", "entries": velmo_entries(e)}
-        return {"exc": type(e).__name__, "msg": str(e)[:200], "entries": velmo_entries(e)}
+            return {"exc": "original", "entries": velmo_entry_names(e)}
+        return {"exc": type(e).__name__, "msg": str(e)[:200], "entries": velmo_entry_names(e)}
     _testcapi.remove_mem_hooks()
     return {"value": value}
 
@@ -589,42 +499,6 @@ for row in ROWS:
 print(json.dumps(results))
 """
 
-# (op, switch, warm cache, emptied dict free list, may decline): `switch` is
-# None for rows that never fail, else the state of `cline_in_traceback`;
-# "may decline" marks operations that go through a Python `__eq__`, whose
-# lookup the interpreter's own rich comparison drops (returning NotImplemented)
-# when it runs out of memory: fun_hello then compares by identity and answers
-# None.
-USER_ROWS = [
-    ("ints", None, False, False, False),
-    ("floats", None, False, False, False),
-    ("richcompare", None, False, False, False),
-    ("python-eq", None, False, False, True),
-    ("arguments", None, False, False, False),
-    ("binding", None, False, False, False),
-    ("member-call", None, False, False, False),
-    *[(op, switch, warm, False, True)
-      for op in ("failing-eq", "failing-bool")
-      for switch, warm in [("absent", False), ("off", False), ("off", True), ("on", False), ("on", True)]],
-    *[(op, None, False, emptied, False)
-      for op in ("read-name", "read-doc", "read-dict", "read-annotations", "read-defaults", "write-new-dict")
-      for emptied in (False, True)],
-    ("read-plain", None, False, False, False),
-    ("write", None, False, False, False),
-    ("repr", None, False, False, False),
-    ("reduce", None, False, False, False),
-]
-
-
-def _row_id(row):
-    op, switch, warm, emptied, _ = row
-    parts = [op]
-    if switch is not None:
-        parts += [f"switch-{switch}", "warm" if warm else "cold"]
-    if emptied:
-        parts.append("no-free-dicts")
-    return "/".join(parts)
-
 
 @pytest.fixture(scope="module")
 def user_sweeps():
@@ -632,43 +506,35 @@ def user_sweeps():
 
     def get(mode):
         if mode not in done:
-            rows = [dict(id=_row_id(r), op=r[0], switch=r[1], warm=r[2], emptied=r[3]) for r in USER_ROWS]
+            rows = [row_dict(r) for r in USER_ROWS]
             done[mode] = _run_driver(USER_SWEEP.replace("ARGS", repr(json.dumps([mode, rows, 50]))))
         return done[mode]
 
     return get
 
 
-# The SystemError that the interpreter raises for a Python-level dunder of a
-# row's argument whose exception it lost (see the test below).
-LOST_BY_THE_INTERPRETER = re.compile(
-    r"<function (RaisesOnEq\.__eq__|TruthFailsOnEq\.__eq__|FailingTruth\.__bool__|EqualToTwo\.__eq__)"
-    r" at 0x[0-9a-f]+> returned NULL without setting an exception"
-)
-
 # Operations that allocate on every run, so the sweep must have failed them.
 ALWAYS_ALLOCATE = {"failing-eq", "failing-bool", "arguments", "binding", "member-call", "repr"}
 
 
 @pytest.mark.parametrize("mode", ["one", "from"], ids=["fail-one", "fail-all-from"])
-@pytest.mark.parametrize("row", USER_ROWS, ids=_row_id)
+@pytest.mark.parametrize("row", USER_ROWS, ids=row_id)
 def test_user_path_under_memory_pressure(user_sweeps, mode, row):
     op, switch, _, emptied, may_decline = row
-    result = user_sweeps(mode)[_row_id(row)]
+    result = user_sweeps(mode)[row_id(row)]
     # A MemoryError raised in a Python __eq__ or __bool__ passes through
     # fun_hello like any failure, so it may carry the entry of either site.
-    allowed = {("velmo.fun_hello (velmo.cpp:%d)" % c_line if switch == "on" else "velmo.fun_hello", py_line)
-               for c_line, py_line in [(1298, 2), (1300, 2), (1330, 4), (1332, 4)]}
+    allowed = {(site.entry_name(switch == "on"), site.py_line) for site in FUN_HELLO_SITES.values()}
     base = result["baseline"]
     assert not base["crashed"] and "child_error" not in base, base
     expected = base["outcome"]
     assert base["rerun"] == expected and base["after"] == HEALTHY and base["reimport"] is True, base
     if switch is not None:
-        c_line = 1298 if op == "failing-eq" else 1300
-        name = f"velmo.fun_hello (velmo.cpp:{c_line})" if switch == "on" else "velmo.fun_hello"
-        assert expected == {"exc": "original", "entries": [[name, 2]]}, base
+        site = FUN_HELLO_SITES[1, op == "failing-bool"]
+        assert expected == {"exc": "original", "entries": [[site.entry_name(switch == "on"), site.py_line]]}, base
 
-    for rec in result["unclean"]:
+    unclean = [rec for rec in result["unclean"] if not _interpreter_fault(rec)]
+    for rec in unclean:
         assert not rec["crashed"] and "child_error" not in rec, rec
         got = rec["outcome"]
         if "value" in got:
@@ -705,4 +571,4 @@ def test_user_path_under_memory_pressure(user_sweeps, mode, row):
         assert rec["after"] == HEALTHY and rec["reimport"] is True, rec
 
     if op in ALWAYS_ALLOCATE or emptied:
-        assert any(rec["outcome"] != expected for rec in result["unclean"]), "no allocation was ever failed"
+        assert any(rec["outcome"] != expected for rec in unclean), "no allocation was ever failed"

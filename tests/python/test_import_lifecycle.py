@@ -14,12 +14,10 @@ import pytest
 
 FILES = textwrap.dedent(
     """
+    from velmo_test_support import walk
+
     def files(tb):
-        out = []
-        while tb is not None:
-            out.append(tb.tb_frame.f_code.co_filename)
-            tb = tb.tb_next
-        return out
+        return [entry.tb_frame.f_code.co_filename for entry in walk(tb)]
     """
 )
 

@@ -6,45 +6,17 @@ import json
 STRESS = """
 import json, random, sys, threading, time
 import velmo
+from velmo_test_support import FUN_HELLO_SITES, Boom, EqualToTwo, Failing, velmo_entries
 
 f = velmo.fun_hello
 runtime = sys.modules["cython_runtime"]
 SECONDS = 3.0
-
-class Boom(Exception):
-    pass
-
-class RaisingTruth:
-    def __init__(self, error):
-        self.error = error
-    def __bool__(self):
-        raise self.error
-
-class Failing:
-    # Fails the comparison with `target`, in __eq__ or in the answer's truth.
-    def __init__(self, target, in_truth):
-        self.target, self.in_truth = target, in_truth
-        self.raised = Boom(target, in_truth)
-    def __eq__(self, other):
-        if other != self.target:
-            return False
-        if self.in_truth:
-            return RaisingTruth(self.raised)
-        raise self.raised
-    __hash__ = None
-
-class EqualToTwo:
-    def __eq__(self, other):
-        return [other] if other == 2 else []
-    __hash__ = None
 
 class Holder:
     f = velmo.fun_hello
 
 ANSWERS = [(1, "hello world"), (2, "222222222"), (3, None), (1.0, "hello world"), (2.5, None),
            (True, "hello world"), (2**40 + 1, None), ("1", None), (None, None), (EqualToTwo(), "222222222")]
-# (target, in truth test) -> (implementation line, Python line)
-SITES = {(1, False): (1298, 2), (1, True): (1300, 2), (2, False): (1330, 4), (2, True): (1332, 4)}
 DOCS, QUALNAMES = [None, "one doc", "another doc"], ["fun_hello", "Outer.fun_hello"]
 DICTS = [{"extra": 1}, {"extra": 2}]
 ANNOTATIONS = [{}, {"s": int}]
@@ -61,20 +33,17 @@ def caller(rng):
     check(got == want and (got is None or type(got) is str), "answer", arg, got)
 
 def failer(rng):
-    target, in_truth = rng.choice(list(SITES))
+    target, in_truth = rng.choice(list(FUN_HELLO_SITES))
     arg = Failing(target, in_truth)
     try:
         f(arg)
     except Boom as e:
         check(e is arg.raised and e.__context__ is None, "exception", e)
-        tb, entries = e.__traceback__, []
-        while tb is not None:
-            if tb.tb_frame.f_code.co_filename == "velmo.py":
-                entries.append(tb)
-            tb = tb.tb_next
-        c_line, py_line = SITES[target, in_truth]
+        entries = velmo_entries(e)
+        site = FUN_HELLO_SITES[target, in_truth]
+        py_line = site.py_line
         # The switch flips under our feet: either name is right, no other.
-        names = {"velmo.fun_hello", "velmo.fun_hello (velmo.cpp:%d)" % c_line}
+        names = {site.entry_name(False), site.entry_name(True)}
         check(len(entries) == 1, "entries", len(entries))
         for entry in entries:
             code = entry.tb_frame.f_code

@@ -9,50 +9,26 @@ import tracemalloc
 import weakref
 
 import pytest
+from velmo_test_support import FUN_HELLO_SITES, SITES, Boom, Failing, velmo_entries
 
 _ABSENT = object()
 
-
-class Boom(Exception):
-    pass
-
-
-class RaisingTruth:
-    def __init__(self, error):
-        self.error = error
-
-    def __bool__(self):
-        raise self.error
-
-
-class Failing:
-    """Unequal to everything except `target`, where `__eq__` raises, or returns
-    an object whose truth test raises. Each failure raises a new exception,
-    kept in `raised`."""
-
-    def __init__(self, target, in_truth):
-        self.target = target
-        self.in_truth = in_truth
-        self.raised = None
-
-    def __eq__(self, other):
-        if other != self.target:
-            return False
-        self.raised = Boom("failing against", self.target)
-        if self.in_truth:
-            return RaisingTruth(self.raised)
-        raise self.raised
-
-    __hash__ = None
-
-
-# (target, failure in the truth test, implementation line, Python line, raiser)
-SITES = [
-    pytest.param(1, False, 1298, 2, "__eq__", id="eq-1"),
-    pytest.param(1, True, 1300, 2, "__bool__", id="truth-1"),
-    pytest.param(2, False, 1330, 4, "__eq__", id="eq-2"),
-    pytest.param(2, True, 1332, 4, "__bool__", id="truth-2"),
+# (target, failure in the truth test, site, the raiser's frame)
+FAILING_CALLS = [
+    pytest.param(target, in_truth, site, "__bool__" if in_truth else "__eq__",
+                 id=f"{'truth' if in_truth else 'eq'}-{target}")
+    for (target, in_truth), site in FUN_HELLO_SITES.items()
 ]
+# The entry of a failing call of Failing(1) with the switch on.
+SHOWN_ENTRY = FUN_HELLO_SITES[1, False].entry_name(True)
+
+# The implementation lines that users have seen: stable identifiers that
+# never change (module/failure_sites.h may only add to them).
+PUBLISHED_SITES = {
+    "init velmo": [1646, 1650, 1651, 1654, 1688, 1690, 1692, 1694, 1696, 1705, 1707, 1714, 1733, 1735,
+                   1737, 1739],
+    "velmo.fun_hello": [(1298, 2), (1300, 2), (1330, 4), (1332, 4)],
+}
 
 
 @pytest.fixture
@@ -78,12 +54,7 @@ def fail(velmo, arg):
 
 
 def velmo_entry(exc):
-    entries = []
-    tb = exc.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == "velmo.py":
-            entries.append(tb)
-        tb = tb.tb_next
+    entries = velmo_entries(exc)
     assert len(entries) == 1
     return entries[0]
 
@@ -138,35 +109,47 @@ def bystander(request, velmo):
 
 
 @pytest.mark.parametrize("shown", [False, True], ids=["hidden", "shown"])
-@pytest.mark.parametrize("target, in_truth, c_line, py_line, raiser", SITES)
-def test_failure_site_entry(velmo, runtime, bystander, shown, target, in_truth, c_line, py_line, raiser):
+@pytest.mark.parametrize("target, in_truth, site, raiser", FAILING_CALLS)
+def test_failure_site_entry(velmo, runtime, bystander, shown, target, in_truth, site, raiser):
     runtime.cline_in_traceback = shown
-    name = f"velmo.fun_hello (velmo.cpp:{c_line})" if shown else "velmo.fun_hello"
+    name = site.entry_name(shown)
     exc = fail(velmo, Failing(target, in_truth))
 
     # The entry goes in where the exception passed through the module: after
     # the caller's frame, before the frame that raised.
     summary = [(e.filename, e.name, e.lineno) for e in traceback.extract_tb(exc.__traceback__)]
     assert [s[1] for s in summary] == ["fail", name, raiser]
-    assert summary[1] == ("velmo.py", name, py_line)
+    assert summary[1] == ("velmo.py", name, site.py_line)
 
     frame = velmo_entry(exc).tb_frame
     assert frame.f_globals is vars(velmo)
-    assert frame.f_code.co_firstlineno == py_line
+    assert frame.f_code.co_firstlineno == site.py_line
 
 
-@pytest.mark.parametrize("in_truth, c_line", [(False, 1298), (True, 1300)], ids=["eq", "truth"])
-def test_failure_without_exception_is_a_system_error(velmo, runtime, in_truth, c_line):
+def test_published_sites_keep_their_numbers():
+    table = {}
+    for site in SITES.values():
+        table.setdefault(site.function, []).append(site.c_line if site.function == "init velmo"
+                                                    else (site.c_line, site.py_line))
+    for function, published in PUBLISHED_SITES.items():
+        assert set(published) <= set(table[function]), function
+    numbers = [site.c_line for site in SITES.values()]
+    assert len(set(numbers)) == len(numbers), "two sites share an implementation line"
+
+
+@pytest.mark.parametrize("in_truth", [False, True], ids=["eq", "truth"])
+def test_failure_without_exception_is_a_system_error(velmo, runtime, in_truth):
     # Only a faulty extension type fails without setting an exception; the
     # evaluation loop answers it so, and the entry is added as for any failure.
     import velmo_peer
 
+    site = FUN_HELLO_SITES[1, in_truth]
     runtime.cline_in_traceback = True
     with pytest.raises(SystemError, match="^error return without exception set$") as info:
         velmo.fun_hello(velmo_peer.SilentFailure(in_truth))
     assert info.value.__context__ is None
     entry = velmo_entry(info.value)
-    assert (entry.tb_frame.f_code.co_name, entry.tb_lineno) == (f"velmo.fun_hello (velmo.cpp:{c_line})", 2)
+    assert (entry.tb_frame.f_code.co_name, entry.tb_lineno) == (site.entry_name(True), site.py_line)
 
 
 @pytest.mark.parametrize(
@@ -175,7 +158,7 @@ def test_failure_without_exception_is_a_system_error(velmo, runtime, in_truth, c
 )
 def test_switch_value_decides_name(velmo, runtime, value, shown):
     runtime.cline_in_traceback = value
-    expected = "velmo.fun_hello (velmo.cpp:1298)" if shown else "velmo.fun_hello"
+    expected = SHOWN_ENTRY if shown else "velmo.fun_hello"
     assert entry_name(velmo) == expected
     assert runtime.cline_in_traceback is value  # only an absent switch is rewritten
 
@@ -203,7 +186,7 @@ def test_switch_truth_is_tested_on_every_failure(velmo, runtime):
     # The runtime module's dict is unchanged from here on, so only a decision
     # taken afresh per failure sees the new truth value.
     switch.result = True
-    assert entry_name(velmo) == "velmo.fun_hello (velmo.cpp:1298)"
+    assert entry_name(velmo) == SHOWN_ENTRY
     # A truth test that raises hides the line; `fail` checks that its error
     # neither replaces the reported exception nor becomes its context.
     switch.result = ValueError("bad switch")
@@ -221,7 +204,7 @@ def test_switch_removed_by_its_own_truth_test(velmo, runtime):
 
     runtime.cline_in_traceback = SelfRemoving()
     gone = weakref.ref(runtime.cline_in_traceback)
-    assert entry_name(velmo) == "velmo.fun_hello (velmo.cpp:1298)"
+    assert entry_name(velmo) == SHOWN_ENTRY
     gc.collect()
     assert gone() is None
     assert "cline_in_traceback" not in vars(runtime)
@@ -234,6 +217,7 @@ def test_switch_starts_absent_and_is_read_per_failure(run_fresh):
     run_fresh(
         """
         import sys, velmo
+        from velmo_test_support import FUN_HELLO_SITES, Boom, Failing, velmo_entries
 
         runtime = sys.modules["cython_runtime"]
         assert "cline_in_traceback" not in vars(runtime)
@@ -257,16 +241,11 @@ def test_switch_starts_absent_and_is_read_per_failure(run_fresh):
 
         free_before = free_dict_watchers()
 
-        class RaisesOnEq:
-            def __eq__(self, other):
-                raise KeyError(other)
-            __hash__ = None
-
         def entry_code():
             try:
-                velmo.fun_hello(RaisesOnEq())
-            except KeyError as e:
-                return e.__traceback__.tb_next.tb_frame.f_code
+                velmo.fun_hello(Failing(1))
+            except Boom as e:
+                return velmo_entries(e)[0].tb_frame.f_code
             raise AssertionError("no exception")
 
         hidden = entry_code()
@@ -275,7 +254,7 @@ def test_switch_starts_absent_and_is_read_per_failure(run_fresh):
 
         runtime.cline_in_traceback = True
         shown = entry_code()
-        assert shown.co_name == "velmo.fun_hello (velmo.cpp:1298)", shown.co_name
+        assert shown.co_name == FUN_HELLO_SITES[1, False].entry_name(True), shown.co_name
 
         del runtime.cline_in_traceback
         assert entry_code() is hidden
@@ -305,20 +284,19 @@ def test_shown_and_hidden_entries_are_cached_apart(velmo, runtime):
 
 
 def test_hidden_entries_are_shared_per_python_line(velmo, runtime):
-    sites = [(1, False), (1, True), (2, False), (2, True)]
     runtime.cline_in_traceback = False
-    hidden = [code_at(velmo, *site) for site in sites]
     # Without an implementation line, a code object stands for its Python
     # line alone, whichever site on that line made it first.
-    assert hidden[0] is hidden[1]
-    assert hidden[2] is hidden[3]
-    assert hidden[0] is not hidden[2]
-    assert [c.co_firstlineno for c in hidden] == [2, 2, 4, 4]
+    per_line = {}
+    for arg, site in FUN_HELLO_SITES.items():
+        code = code_at(velmo, *arg)
+        assert per_line.setdefault(site.py_line, code) is code
+        assert code.co_firstlineno == site.py_line
 
     runtime.cline_in_traceback = True
-    shown = [code_at(velmo, *site) for site in sites]
-    assert len({id(c) for c in shown + hidden}) == 6
-    assert [c.co_name[-5:-1] for c in shown] == ["1298", "1300", "1330", "1332"]
+    shown = [code_at(velmo, *arg) for arg in FUN_HELLO_SITES]
+    assert len({id(c) for c in shown + list(per_line.values())}) == len(shown) + len(per_line)
+    assert [c.co_name for c in shown] == [site.entry_name(True) for site in FUN_HELLO_SITES.values()]
 
 
 def test_failures_leak_nothing(velmo, runtime):

@@ -4,44 +4,18 @@ calls, binding, every attribute read, written and deleted, repr and pickling,
 function objects of the peer extension collected in cycles and cleared, and
 an import repeated after removal. Prints "exercise done" when all held."""
 import gc
+import os
 import pickle
 import sys
 
-import velmo
-import velmo_peer
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+
+import velmo  # noqa: E402
+import velmo_peer  # noqa: E402
+from velmo_test_support import FUN_HELLO_SITES, Boom, EqualToTwo, Failing, velmo_entry_names  # noqa: E402
 
 f = velmo.fun_hello
 runtime = sys.modules["cython_runtime"]
-
-
-class Boom(Exception):
-    pass
-
-
-class RaisingTruth:
-    def __bool__(self):
-        raise Boom("truth")
-
-
-class Failing:
-    def __init__(self, target, in_truth):
-        self.target, self.in_truth = target, in_truth
-
-    def __eq__(self, other):
-        if other != self.target:
-            return False
-        if self.in_truth:
-            return RaisingTruth()
-        raise Boom("eq")
-
-    __hash__ = None
-
-
-class EqualToTwo:
-    def __eq__(self, other):
-        return [other] if other == 2 else []
-
-    __hash__ = None
 
 
 class Holder:
@@ -50,15 +24,6 @@ class Holder:
 
 class Obj:
     pass
-
-
-def velmo_entries(exc):
-    tb, found = exc.__traceback__, []
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == "velmo.py":
-            found.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
 
 
 for arg, want in [(1, "hello world"), (2, "222222222"), (3, None), (2**40 + 1, None), (1.0, "hello world"),
@@ -70,14 +35,13 @@ for switch in ("absent", False, True):
         vars(runtime).pop("cline_in_traceback", None)
     else:
         runtime.cline_in_traceback = switch
-    for (target, in_truth), (c_line, py_line) in {(1, False): (1298, 2), (1, True): (1300, 2),
-                                                  (2, False): (1330, 4), (2, True): (1332, 4)}.items():
+    for (target, in_truth), site in FUN_HELLO_SITES.items():
         for _ in range(2):  # once to fill the code-object cache, once to use it
             try:
                 f(Failing(target, in_truth))
             except Boom as e:
-                name = f"velmo.fun_hello (velmo.cpp:{c_line})" if switch is True else "velmo.fun_hello"
-                assert velmo_entries(e) == [(name, py_line)], velmo_entries(e)
+                expected = [[site.entry_name(switch is True), site.py_line]]
+                assert velmo_entry_names(e) == expected, velmo_entry_names(e)
             else:
                 raise AssertionError("no failure")
 

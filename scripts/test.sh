@@ -68,9 +68,22 @@ for run in "${runs[@]}"; do
     fi
 done
 
+# An unpacked sdist (PKG-INFO, no git) is a distributor's tree: it tests the
+# host's interpreters and leaves out the sid chroot, the Windows cross build
+# and the release artefacts, which are the project's own.
+in_sdist=0
+if [[ -f PKG-INFO ]] && ! git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    in_sdist=1
+    if [[ -z "${PYTHON:-}" ]]; then
+        echo "test.sh: an unpacked sdist: the sid chroot (3.14, 3.15), the Windows cross build and the" \
+             "release artefacts are left out; a clone of the repository runs them"
+        absent+=("the sid chroot, the Windows cross build and the release artefacts (an unpacked sdist)")
+    fi
+fi
+
 # 3.14 and 3.15, which Debian 12 lacks, in a Debian sid chroot (provisioned on
 # the first run: minutes and 1.5 GB). A run for one interpreter leaves it out.
-if [[ -z "${PYTHON:-}" ]]; then
+if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
     echo "== CPython 3.14 and 3.15 in a Debian sid chroot"
     start=$SECONDS
     if [[ "$(id -u)" != 0 ]] || ! command -v debootstrap >/dev/null; then
@@ -94,13 +107,36 @@ fi
 
 # The Windows x64 module, cross-compiled for every version and inspected; a
 # run for one interpreter (PYTHON=) leaves it out.
-if [[ -z "${PYTHON:-}" ]]; then
+if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
     echo "== Windows x64 cross build"
     start=$SECONDS
     if bash scripts/build_windows.sh; then
         results+=("Windows cross build passed ($((SECONDS - start)) s, build-windows-py3.X/)")
     else
         results+=("Windows cross build FAILED ($((SECONDS - start)) s)")
+        status=1
+    fi
+fi
+
+# The release artefacts (scripts/build_dist.sh: the sdist and a manylinux wheel
+# per version, each tested as installed), made twice from clean clones and
+# compared byte for byte; then README's test command run in the unpacked sdist,
+# for the oldest version. Needs root, for the sid chroot; a run for one
+# interpreter leaves it out.
+if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
+    echo "== Release artefacts (scripts/build_dist.sh, twice), and the tests run from the sdist"
+    start=$SECONDS
+    sdist_tree=build-dist-check/sdist
+    if [[ "$(id -u)" != 0 ]] || ! command -v debootstrap >/dev/null; then
+        echo "test.sh: the release artefacts need root and debootstrap, for the sid chroot; not built" >&2
+        absent+=("the release artefacts (needs root and debootstrap)")
+    elif bash scripts/build_dist.sh --check-reproducible \
+            && rm -rf "$sdist_tree" && mkdir -p "$sdist_tree" \
+            && tar -xzf dist/velmo-*.tar.gz -C "$sdist_tree" --strip-components=1 \
+            && PYTHON="${runs[0]#* }" bash "$sdist_tree/scripts/test.sh"; then
+        results+=("release artefacts passed: byte-identical twice, and the sdist's tests ($((SECONDS - start)) s, dist/)")
+    else
+        results+=("release artefacts FAILED ($((SECONDS - start)) s, build-dist-check/)")
         status=1
     fi
 fi

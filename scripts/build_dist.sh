@@ -39,8 +39,11 @@ build_wheel() {
 
 # Installs wheel $2 into a fresh venv $4 of interpreter $1 and runs velmo's
 # Python suite (from source tree $3) against it, with the test-only modules
-# (velmo_peer, the mismatch variant) built into $5; writes pytest's last line
-# to $6. pytest and hypothesis come from Debian's dist-packages, as in CTest.
+# built into $5: velmo_peer installed beside velmo (a folder of its own ahead
+# of site-packages on sys.path changes the allocations of `import velmo`, and
+# the 3.14 import sweep then misses a failure site), the mismatch variant
+# where VELMO_MISMATCH_DIR says; writes pytest's last line to $6. pytest and
+# hypothesis come from Debian's dist-packages, as in CTest.
 test_wheel() {
     local python=$1 wheel=$2 source=$3 venv=$4 helpers=$5 result=$6
     cmake -S "$source" -B "$helpers" -DPython3_EXECUTABLE="$python" -DVELMO_BUILD_BENCHMARKS=OFF >"$helpers.log" 2>&1 \
@@ -48,13 +51,14 @@ test_wheel() {
         || { cat "$helpers.log" >&2; echo "build_dist: the test modules for $python failed" >&2; return 1; }
     "$python" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$wheel"
+    cp "$helpers"/tests/peer/velmo_peer*.so "$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')/"
     local status=0
     # From the venv's folder: nothing of the source or build trees is importable
     # as velmo. check_dist.py installed: velmo comes from the venv, its version
     # read back from the wheel's metadata is pyproject.toml's.
     (cd "$venv" && env -u PYTHONPATH -u PYTHONHOME PYTHONDONTWRITEBYTECODE=1 \
         "$venv/bin/python" "$source/tests/package/check_dist.py" installed --source "$source" \
-        && env PYTHONPATH="$helpers/tests/peer:/usr/lib/python3/dist-packages" PYTHONDONTWRITEBYTECODE=1 \
+        && env PYTHONPATH=/usr/lib/python3/dist-packages PYTHONDONTWRITEBYTECODE=1 \
             VELMO_MISMATCH_DIR="$helpers/tests/mismatch" \
             "$venv/bin/python" -m pytest -q -p no:cacheprovider "$source/tests/python") >"$venv.log" 2>&1 || status=1
     if (( status )); then
@@ -130,8 +134,12 @@ esac
 
 [[ "$(id -u)" == 0 ]] || { echo "build_dist: needs root, for the sid chroot that builds 3.14 and 3.15 and runs auditwheel" >&2; exit 1; }
 
+# A clone, or else a tree without git of its own (an unpacked sdist, even
+# inside another checkout).
+clone=0
+if [[ "$(git rev-parse --show-toplevel 2>/dev/null)" -ef . ]]; then clone=1; fi
 if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
-    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    if (( clone )); then
         SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
     else
         SOURCE_DATE_EPOCH=$(stat -c %Y PKG-INFO)  # an unpacked sdist: every file has the epoch's time
@@ -167,7 +175,7 @@ cp "$sid_root"/usr/share/python-wheels/{setuptools,wheel,packaging}-*.whl "$work
 
 # What a clean clone holds, plus uncommitted work (without git: the tree less
 # build output).
-if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+if (( clone )); then
     git ls-files -z --cached --others --exclude-standard \
         | while IFS= read -r -d '' f; do [[ -e "$f" ]] && printf '%s\0' "$f"; done \
         | tar --null -T - -cf - | tar -xpf - -C "$work/source"

@@ -72,7 +72,7 @@ done
 # host's interpreters and leaves out the sid chroot, the Windows cross build
 # and the release artefacts, which are the project's own.
 in_sdist=0
-if [[ -f PKG-INFO ]] && ! git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+if [[ -f PKG-INFO && ! "$(git rev-parse --show-toplevel 2>/dev/null)" -ef . ]]; then
     in_sdist=1
     if [[ -z "${PYTHON:-}" ]]; then
         echo "test.sh: an unpacked sdist: the sid chroot (3.14, 3.15), the Windows cross build and the" \

@@ -59,7 +59,7 @@ def relative_links(markdown: str) -> list[str]:
     return [t for t in targets if not re.match(r"[a-z][a-z0-9+.-]*:|#", t)]
 
 
-def check_metadata(name: str, text: str, version: str) -> list[str]:
+def check_metadata(name: str, text: str, version: str, versions: list[str]) -> list[str]:
     message = email.parser.Parser().parsestr(text)
     problems = []
     expected = {"Name": "velmo", "Version": version, "License-Expression": "MIT", "License-File": "LICENSE"}
@@ -74,6 +74,8 @@ def check_metadata(name: str, text: str, version: str) -> list[str]:
         problems.append(f"{name}: no Markdown long description")
     if len(description.splitlines()) > 80:
         problems.append(f"{name}: the long description has {len(description.splitlines())} lines; it is for users")
+    if (missing := [v for v in versions if v not in description]):
+        problems.append(f"{name}: the long description does not name {missing} among the supported versions")
     if (links := relative_links(description)):
         problems.append(f"{name}: the long description links relatively, dead on an index page: {links}")
     return problems
@@ -82,6 +84,7 @@ def check_metadata(name: str, text: str, version: str) -> list[str]:
 def artefacts(args: argparse.Namespace) -> list[str]:
     problems = []
     version = defined_version(args.source)
+    versions = [v for v in (args.source / "python_versions.txt").read_text().split() if re.fullmatch(r"\d+\.\d+", v)]
     changelog = re.search(r"^## (\S+)", (args.source / "CHANGELOG.md").read_text(), re.M)
     if not changelog or changelog.group(1) != version:
         problems.append(f"CHANGELOG.md's newest entry is not {version}")
@@ -97,7 +100,7 @@ def artefacts(args: argparse.Namespace) -> list[str]:
         with tarfile.open(sdists[0]) as tar:
             top = f"velmo-{version}/"
             held = {m.name[len(top):] for m in tar.getmembers() if m.isfile() and m.name.startswith(top)}
-            problems += check_metadata("sdist", tar.extractfile(top + "PKG-INFO").read().decode(), version)
+            problems += check_metadata("sdist", tar.extractfile(top + "PKG-INFO").read().decode(), version, versions)
         clone = {str(p.relative_to(args.source)) for p in args.source.rglob("*") if p.is_file()}
         # (velmo.egg-info/ is setuptools' in both: the sdist was made there.)
         clone = {name for name in clone if not name.startswith((*NOT_IN_SDIST, "velmo.egg-info/"))}
@@ -107,7 +110,6 @@ def artefacts(args: argparse.Namespace) -> list[str]:
 
     # One wheel per supported version, each tagged with the policy and
     # confirmed by auditwheel, holding the module, its stubs and its licence.
-    versions = [v for v in (args.source / "python_versions.txt").read_text().split() if re.fullmatch(r"\d+\.\d+", v)]
     platform = {"manylinux_2_5_x86_64": "manylinux1_x86_64.manylinux_2_5_x86_64"}.get(args.policy, args.policy)
     expected = {f"velmo-{version}-cp{v.replace('.', '')}-cp{v.replace('.', '')}-{platform}.whl" for v in versions}
     wheels = {w.name: w for w in args.dist.glob("*.whl")}
@@ -127,7 +129,7 @@ def artefacts(args: argparse.Namespace) -> list[str]:
                 problems.append(f"{name} holds {sorted(shipped)}: expected {module} and its stubs")
             if info + "licenses/LICENSE" not in names:
                 problems.append(f"{name}: no licence file")
-            problems += check_metadata(name, archive.read(info + "METADATA").decode(), version)
+            problems += check_metadata(name, archive.read(info + "METADATA").decode(), version, versions)
 
     # setuptools 84 warns of what it will stop supporting (a licence table, for one).
     for log in sorted(args.logs.rglob("build-*.log")):

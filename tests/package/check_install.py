@@ -57,8 +57,13 @@ def run(*command: object, cwd: Path | None = None, env: dict[str, str] | None = 
 
 
 def copy_sources(source: Path, destination: Path) -> None:
-    """Copies what a fresh clone would hold, plus uncommitted work."""
+    """Copies what a fresh clone would hold, plus uncommitted work; without a
+    checkout of its own (an unpacked sdist), the tree less build output."""
     try:
+        top = subprocess.run(["git", "-C", str(source), "rev-parse", "--show-toplevel"],
+                             check=True, capture_output=True, text=True).stdout.strip()
+        if not Path(top).samefile(source):
+            raise OSError(f"{source} is not a checkout's top")
         listed = subprocess.run(
             ["git", "-C", str(source), "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
             check=True, capture_output=True, text=True).stdout.split("\0")

@@ -1,9 +1,9 @@
 """Builds velmo with the project's own CMake build for the interpreter running this file.
 
 The metadata lives in pyproject.toml, except what python_versions.txt decides
-(requires-python and the classifiers) and the licence, whose spelling depends
-on the setuptools at hand (licence_metadata). Building runs CMake in setuptools' build
-folder under build-pip/ (tests and benchmarks off), then installs the CMake
+(requires-python and the classifiers) and the licence, whose form depends on
+the setuptools at hand (licence_metadata). Building runs CMake in setuptools'
+build folder under build-pip/ (tests and benchmarks off), then installs the CMake
 project's `module` component, which holds the module and its stubs, where
 setuptools collects the wheel. VELMO_CMAKE_ARGS adds arguments to the
 configure step, e.g. VELMO_CMAKE_ARGS=-DCMAKE_BUILD_TYPE=RelWithDebInfo, for
@@ -12,16 +12,15 @@ that build only.
 
 from __future__ import annotations
 
+import gzip
 import os
 import re
 import shlex
 import shutil
 import sys
 import sysconfig
-from pathlib import Path
-
-import gzip
 import tarfile
+from pathlib import Path
 
 import setuptools
 from setuptools import Extension, setup

@@ -129,7 +129,12 @@ if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
     sdist_tree=build-dist-check/sdist
     if [[ "$(id -u)" != 0 ]] || ! command -v debootstrap >/dev/null; then
         echo "test.sh: the release artefacts need root and debootstrap, for the sid chroot; not built" >&2
-        absent+=("the release artefacts (needs root and debootstrap)")
+        if [[ "${VELMO_REQUIRE_CHECK_TOOLS:-}" == ON ]]; then
+            results+=("release artefacts FAILED: no root or no debootstrap for the sid chroot")
+            status=1
+        else
+            absent+=("the release artefacts (needs root and debootstrap)")
+        fi
     elif bash scripts/build_dist.sh --check-reproducible \
             && rm -rf "$sdist_tree" && mkdir -p "$sdist_tree" \
             && tar -xzf dist/velmo-*.tar.gz -C "$sdist_tree" --strip-components=1 \

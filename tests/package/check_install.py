@@ -264,8 +264,8 @@ def install(args: argparse.Namespace) -> int:
         check_sdist(sdist)
         wheel, = dist.glob("velmo-*.whl")
         check_wheel(wheel, version)
-        requirements = [w for w in (wheels or Path("/nonexistent")).glob("*.whl")
-                        if w.name.startswith(("setuptools-", "wheel-"))]
+        # setuptools, wheel and what they need (wheel 0.46 on: packaging).
+        requirements = sorted(wheels.glob("*.whl")) if wheels else []
         index = local_index(work / "index", [wheel, *requirements])
         run(*pip, "install", "--index-url", index, "velmo")
         use_installed(python, site_packages, args.example)

@@ -1,8 +1,9 @@
 """Builds velmo with the project's own CMake build for the interpreter running this file.
 
-The metadata lives in pyproject.toml, except what python_versions.txt decides:
-requires-python and the classifiers. Building runs CMake in setuptools' build
-folder under build-pip/ (tests and benchmarks off), then installs the CMake
+The metadata lives in pyproject.toml, except what python_versions.txt decides
+(requires-python and the classifiers) and the licence, whose form depends on
+the setuptools at hand (licence_metadata). Building runs CMake in setuptools'
+build folder under build-pip/ (tests and benchmarks off), then installs the CMake
 project's `module` component, which holds the module and its stubs, where
 setuptools collects the wheel. VELMO_CMAKE_ARGS adds arguments to the
 configure step, e.g. VELMO_CMAKE_ARGS=-DCMAKE_BUILD_TYPE=RelWithDebInfo, for
@@ -11,16 +12,21 @@ that build only.
 
 from __future__ import annotations
 
+import gzip
 import os
 import re
 import shlex
 import shutil
 import sys
 import sysconfig
+import tarfile
 from pathlib import Path
 
+import setuptools
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.install import install
+from setuptools.command.sdist import sdist
 
 ROOT = Path(__file__).resolve().parent
 
@@ -30,6 +36,26 @@ VERSIONS = [line for line in (ROOT / "python_versions.txt").read_text().split()
 OLDEST, NEWEST = VERSIONS[0], VERSIONS[-1]
 MAJOR, NEWEST_MINOR = (int(part) for part in NEWEST.split("."))
 SUPPORTED = "CPython " + " and ".join(filter(None, (", ".join(VERSIONS[:-1]), NEWEST)))
+
+
+# The licence, as an SPDX expression, and the files that hold its text.
+LICENCE = "MIT"
+LICENCE_FILES = ["LICENSE"]
+
+
+def licence_metadata() -> dict[str, object]:
+    """The licence in the newest form that this setuptools writes.
+
+    setuptools 77 and later write PEP 639's License-Expression and License-File
+    fields (and deprecate the older forms); older ones, such as Debian 12's 66
+    and the 65 and 67 that the pyenv interpreters carry, know only the free-text
+    License field and reject an SPDX string in pyproject.toml, which is why the
+    licence is dynamic there and set here.
+    """
+    major = int(re.match(r"\d+", setuptools.__version__).group())  # type: ignore[union-attr]
+    if major >= 77:
+        return {"license_expression": LICENCE, "license_files": LICENCE_FILES}
+    return {"license": LICENCE, "license_files": LICENCE_FILES}
 
 
 def refusal() -> str | None:
@@ -109,6 +135,47 @@ class BuildWithCMake(build_ext):
             self.copy_file(str(path), str(destination))
 
 
+class InstallAnyLayout(install):
+    """Debian's setuptools asks the install command for `install_layout` and
+    `prefix_option`, options that only the distutils of Debian's own
+    interpreters define; under any other (pyenv's, python.org's) it would fail
+    with "AttributeError: install_layout". Left unset, they change nothing."""
+
+    install_layout = None
+    prefix_option = None
+
+
+class ReproducibleSdist(sdist):
+    """With SOURCE_DATE_EPOCH set, the .tar.gz is the same bytes on every run:
+    members in name order with that time, no owner, modes 644 or 755, and a
+    gzip header without a time or file name. Otherwise setuptools' own."""
+
+    def make_archive(self, base_name: str, format: str, root_dir: str | None = None,  # noqa: A002
+                     base_dir: str | None = None, owner: str | None = None, group: str | None = None) -> str:
+        epoch = os.environ.get("SOURCE_DATE_EPOCH")
+        if format != "gztar" or epoch is None or root_dir is not None or base_dir is None:
+            return super().make_archive(base_name, format, root_dir, base_dir, owner, group)
+        mtime = int(epoch)
+        archive = base_name + ".tar.gz"
+        self.mkpath(os.path.dirname(archive) or ".")
+        paths = [base_dir, *sorted(str(p) for p in Path(base_dir).rglob("*"))]
+        with open(archive, "wb") as raw, \
+                gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=mtime) as compressed, \
+                tarfile.open(fileobj=compressed, mode="w", format=tarfile.PAX_FORMAT) as tar:
+            for path in paths:
+                info = tar.gettarinfo(path)
+                info.mtime = mtime
+                info.uid = info.gid = 0
+                info.uname = info.gname = ""
+                info.mode = 0o755 if info.isdir() or info.mode & 0o100 else 0o644
+                if info.isfile():
+                    with open(path, "rb") as content:
+                        tar.addfile(info, content)
+                else:
+                    tar.addfile(info)
+        return archive
+
+
 setup(
     python_requires=f">={OLDEST},<{MAJOR}.{NEWEST_MINOR + 1}",
     classifiers=[
@@ -126,7 +193,8 @@ setup(
     py_modules=[],
     packages=[],
     zip_safe=False,
-    cmdclass={"build_ext": BuildWithCMake},
+    **licence_metadata(),
+    cmdclass={"build_ext": BuildWithCMake, "install": InstallAnyLayout, "sdist": ReproducibleSdist},
     # Not build/: that is where the CMake build of the tests lives.
     options={"build": {"build_base": "build-pip"}},
 )

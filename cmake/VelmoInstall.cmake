@@ -1,13 +1,25 @@
 # How the module ships: stripped, with its symbols kept aside, and installed
 # with its type stub into the site-packages of the interpreter it was built for.
 
+# install() DESTINATIONs as given ("./velmo-stubs" for a wheel's staging) are
+# normalised; CMake 3.31 asks for the choice.
+if(POLICY CMP0177)
+  cmake_policy(SET CMP0177 NEW)
+endif()
+
 # The module loses its symbol table and any debug information after linking;
 # both go to <module>.debug beside it, which the module names in its
 # .gnu_debuglink section, so gdb, perf and addr2line still find them. The tests
 # load the stripped file, so they exercise exactly what ships. (On Windows the
-# linker leaves the symbols out, cmake/VelmoCompilerFlags.cmake.)
+# linker leaves the symbols out, cmake/VelmoCompilerFlags.cmake.) A
+# distributor whose packaging strips by its own policy, or who wants the
+# symbols in the module itself, turns VELMO_STRIP off: the module then keeps
+# them (e.g. VELMO_CMAKE_ARGS=-DVELMO_STRIP=OFF for a wheel).
+option(VELMO_STRIP "Strip the module, its symbols going to <module>.debug beside it" ON)
 set(VELMO_SPLIT_DEBUG OFF)
-if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF" AND CMAKE_OBJCOPY)
+if(NOT VELMO_STRIP)
+  message(STATUS "velmo: VELMO_STRIP is off; the module keeps its symbols")
+elseif(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF" AND CMAKE_OBJCOPY)
   set(VELMO_SPLIT_DEBUG ON)
   add_custom_command(TARGET velmo POST_BUILD
     COMMAND "${CMAKE_OBJCOPY}" --only-keep-debug "$<TARGET_FILE:velmo>" "$<TARGET_FILE:velmo>.debug"
@@ -23,6 +35,20 @@ endif()
 if(CMAKE_CROSSCOMPILING)
   return()
 endif()
+
+# A build folder serves the interpreter it was first configured for: its cache
+# holds that interpreter's headers, extension suffix, install prefix and
+# site-packages, and a silent switch would install one version's module into
+# another's environment. (scripts/test.sh and setup.py start a folder afresh
+# when its interpreter changes.)
+if(DEFINED CACHE{VELMO_CONFIGURED_PYTHON} AND NOT VELMO_CONFIGURED_PYTHON STREQUAL Python3_EXECUTABLE)
+  message(FATAL_ERROR
+    "velmo: ${CMAKE_BINARY_DIR} is configured for ${VELMO_CONFIGURED_PYTHON} and cannot build for "
+    "${Python3_EXECUTABLE}. Use another build folder for it (cmake -S ${PROJECT_SOURCE_DIR} -B <new folder> "
+    "-DPython3_EXECUTABLE=${Python3_EXECUTABLE}), or start this one afresh: delete "
+    "${CMAKE_BINARY_DIR}/CMakeCache.txt.")
+endif()
+set(VELMO_CONFIGURED_PYTHON "${Python3_EXECUTABLE}" CACHE INTERNAL "The interpreter this build folder is for")
 
 # site-packages relative to the interpreter's prefix, so that --prefix (or
 # DESTDIR) moves the whole installation.
@@ -87,3 +113,12 @@ install(CODE [[
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_site}/${_info}/METADATA" "${_site}/${_info}/INSTALLER"
        "${_site}/${_info}/RECORD")
 ]] COMPONENT dist-info)
+
+# `cmake --build build --target uninstall` takes back what `cmake --install
+# build` put in place, as recorded in install_manifest.txt, and the folders
+# that were velmo's alone (velmo-stubs/, the dist-info record), so that nothing
+# is left behind; `pip uninstall velmo` does the same.
+add_custom_target(uninstall
+  COMMAND "${CMAKE_COMMAND}" "-DMANIFEST=${CMAKE_BINARY_DIR}/install_manifest.txt"
+          -P "${CMAKE_CURRENT_LIST_DIR}/VelmoUninstall.cmake"
+  VERBATIM)

@@ -58,3 +58,22 @@ if (( ${#wanted[@]} )); then
              "(the checks that need them are skipped)" >&2
     fi
 fi
+
+# pyright, which checks the stub beside mypy, comes from npm (Debian's npm
+# where no npm is installed), pinned, into a cache folder that
+# tests/CMakeLists.txt looks in.
+pyright_version=1.1.414
+tools_dir="${XDG_CACHE_HOME:-$HOME/.cache}/velmo-tools"
+if ! grep -qs "\"version\": \"$pyright_version\"" "$tools_dir/node_modules/pyright/package.json"; then
+    if ! command -v npm >/dev/null && [[ "$(id -u)" == 0 ]] && command -v apt-get >/dev/null; then
+        echo "$(basename "$0"): installing npm"
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends npm </dev/null || true
+    fi
+    if command -v npm >/dev/null; then
+        echo "$(basename "$0"): installing pyright $pyright_version with npm into $tools_dir"
+        npm install --no-audit --no-fund --prefix "$tools_dir" "pyright@$pyright_version" \
+            || echo "$(basename "$0"): npm could not install pyright (the stub's pyright check is skipped)" >&2
+    else
+        echo "$(basename "$0"): no npm; the stub's pyright check is skipped" >&2
+    fi
+fi

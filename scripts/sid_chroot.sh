@@ -38,7 +38,7 @@ root="${VELMO_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/velmo-sid}"
 if [[ "${1:-}" == -- ]]; then shift; fi
 packages=(g++ cmake make binutils git libgtest-dev libbenchmark-dev valgrind
           python3-pytest python3-hypothesis mypy python3-mypy python3-setuptools-whl python3-wheel-whl
-          python3-auditwheel patchelf python3.13-dbg python3.13-dev)
+          python3-auditwheel patchelf python3.13-dbg python3.13-dev nodejs)
 for v in "${versions[@]}"; do packages+=("python$v-dev" "python$v-venv" "python$v-dbg"); done
 
 # The host's Debian mirror: the URIs of the first deb822 stanza that is not a

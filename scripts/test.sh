@@ -108,10 +108,23 @@ for run in "${runs[@]}"; do
     fi
 done
 
+# An unpacked sdist (PKG-INFO, no git) is a distributor's tree: it tests the
+# host's interpreters and leaves out the sid chroot, the Windows cross build
+# and the release artefacts, which are the project's own.
+in_sdist=0
+if [[ -f PKG-INFO && ! "$(git rev-parse --show-toplevel 2>/dev/null)" -ef . ]]; then
+    in_sdist=1
+    if [[ -z "${PYTHON:-}" ]]; then
+        echo "test.sh: an unpacked sdist: the sid chroot, the Windows cross build and the" \
+             "release artefacts are left out; a clone of the repository runs them"
+        absent+=("the sid chroot, the Windows cross build and the release artefacts (an unpacked sdist)")
+    fi
+fi
+
 # The listed versions newer than any the host has, in a Debian sid chroot
 # (provisioned on the first run: minutes and 1.5 GB). A run for one
-# interpreter leaves it out.
-sid_versions="$([[ -n "${PYTHON:-}" ]] || bash scripts/sid_chroot.sh --versions)"
+# interpreter, or in an unpacked sdist, leaves it out.
+sid_versions="$([[ -n "${PYTHON:-}" ]] || (( in_sdist )) || bash scripts/sid_chroot.sh --versions)"
 if [[ -n "$sid_versions" ]]; then
     sid_names="${sid_versions// /, }"
     echo "== CPython $sid_names in a Debian sid chroot"
@@ -137,13 +150,41 @@ fi
 
 # The Windows x64 module, cross-compiled for every version and inspected; a
 # run for one interpreter (PYTHON=) leaves it out.
-if [[ -z "${PYTHON:-}" ]]; then
+if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
     echo "== Windows x64 cross build"
     start=$SECONDS
     if bash scripts/build_windows.sh; then
         results+=("Windows cross build passed ($((SECONDS - start)) s, build-windows-py3.X/)")
     else
         results+=("Windows cross build FAILED ($((SECONDS - start)) s)")
+        status=1
+    fi
+fi
+
+# The release artefacts (scripts/build_dist.sh: the sdist and a manylinux wheel
+# per version, each tested as installed), made twice from clean clones and
+# compared byte for byte; then README's test command run in the unpacked sdist,
+# for the oldest version. Needs root, for the sid chroot; a run for one
+# interpreter leaves it out.
+if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
+    echo "== Release artefacts (scripts/build_dist.sh, twice), and the tests run from the sdist"
+    start=$SECONDS
+    sdist_tree=build-dist-check/sdist
+    if [[ "$(id -u)" != 0 ]] || ! command -v debootstrap >/dev/null; then
+        echo "test.sh: the release artefacts need root and debootstrap, for the sid chroot; not built" >&2
+        if [[ "${VELMO_REQUIRE_CHECK_TOOLS:-}" == ON ]]; then
+            results+=("release artefacts FAILED: no root or no debootstrap for the sid chroot")
+            status=1
+        else
+            absent+=("the release artefacts (needs root and debootstrap)")
+        fi
+    elif bash scripts/build_dist.sh --check-reproducible \
+            && rm -rf "$sdist_tree" && mkdir -p "$sdist_tree" \
+            && tar -xzf dist/velmo-*.tar.gz -C "$sdist_tree" --strip-components=1 \
+            && PYTHON="${runs[0]#* }" bash "$sdist_tree/scripts/test.sh"; then
+        results+=("release artefacts passed: byte-identical twice, and the sdist's tests ($((SECONDS - start)) s, dist/)")
+    else
+        results+=("release artefacts FAILED ($((SECONDS - start)) s, build-dist-check/)")
         status=1
     fi
 fi

@@ -34,6 +34,17 @@ else
     tar --exclude='./build*' --exclude='*.so' -cf - . | tar -xpf - -C "$tree"
 fi
 
+# npm's pyright as the host installed it (scripts/install_test_deps.sh), for
+# the stub check: plain JavaScript that the chroot's nodejs runs, where the
+# chroot's own npm may not reach the registry (the host's certificate
+# authorities are not the chroot's).
+tools="${XDG_CACHE_HOME:-$HOME/.cache}/velmo-tools"
+if [[ -d "$tools/node_modules/pyright" ]]; then
+    mkdir -p "$root/root/.cache"
+    rm -rf "$root/root/.cache/velmo-tools"
+    cp -a "$tools" "$root/root/.cache/velmo-tools"
+fi
+
 status=0
 for v in $(bash scripts/sid_chroot.sh --versions); do
     bash scripts/sid_chroot.sh -- env PYTHON="/usr/bin/python$v" VELMO_REQUIRE_CHECK_TOOLS=ON \

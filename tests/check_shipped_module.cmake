@@ -1,6 +1,8 @@
 # Fails unless LIBRARY, the module as it ships, exports exactly PyInit_velmo in
-# its dynamic symbol table, has been stripped (no symbol table, no debug
-# sections) and names its debug file in a .gnu_debuglink section.
+# its dynamic symbol table and, when STRIPPED, has been stripped (no symbol
+# table, no debug sections) and names its debug file in a .gnu_debuglink
+# section; otherwise (VELMO_STRIP off) it keeps its symbol table and links to
+# no debug file.
 cmake_minimum_required(VERSION 3.18)
 execute_process(COMMAND "${NM}" -D --defined-only "${LIBRARY}"
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
@@ -26,6 +28,12 @@ if(NOT rc EQUAL 0)
 endif()
 string(REGEX MATCHALL "\\] \\.[^ ]+" names "${sections}")
 string(REPLACE "] " "" names "${names}")
+if(NOT STRIPPED)
+  if(NOT ".symtab" IN_LIST names OR ".gnu_debuglink" IN_LIST names)
+    message(FATAL_ERROR "${LIBRARY} was to keep its symbols, with no debug link; its sections: ${names}")
+  endif()
+  return()
+endif()
 foreach(name IN LISTS names)
   if(name STREQUAL ".symtab" OR name MATCHES "^\\.(z?debug|stab)")
     message(FATAL_ERROR "${LIBRARY} is not stripped: it has a ${name} section")

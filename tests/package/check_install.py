@@ -2,11 +2,18 @@
 
   install   copy the source tree; `python -m build` makes the sdist (what it
             holds) and the wheel from it (tag and contents); then in a new
-            venv: install that wheel, use the module from outside the tree,
-            `pip uninstall` (nothing may stay behind), `pip install .`. The
-            venv is left with that install for `types`.
-  types     mypy checks typed_usage.py against the stub installed in that venv,
-            finding it the way it finds any installed distribution's types.
+            venv, README's routes: that wheel installed from a package index
+            (`pip install velmo`), used from outside the tree and
+            `pip uninstall`ed (nothing may stay behind); `pip install .` with
+            the index (an isolated build) and offline (--no-build-isolation);
+            the CMake route with VELMO_STRIP off (the module keeps its
+            symbols), taken back by the `uninstall` target (nothing may stay
+            behind), after which the folder refuses another interpreter. The
+            index is a local one (file://) holding the build requirements and
+            that wheel. The venv is left with the offline install for `types`.
+  types     mypy and pyright check typed_usage.py against the stub installed
+            in that venv, finding it the way they find any installed
+            distribution's types.
   stubtest  mypy's stubtest compares velmo.pyi with the built module; it runs
             under the module's own interpreter, since it imports the module.
 
@@ -50,8 +57,13 @@ def run(*command: object, cwd: Path | None = None, env: dict[str, str] | None = 
 
 
 def copy_sources(source: Path, destination: Path) -> None:
-    """Copies what a fresh clone would hold, plus uncommitted work."""
+    """Copies what a fresh clone would hold, plus uncommitted work; without a
+    checkout of its own (an unpacked sdist), the tree less build output."""
     try:
+        top = subprocess.run(["git", "-C", str(source), "rev-parse", "--show-toplevel"],
+                             check=True, capture_output=True, text=True).stdout.strip()
+        if not Path(top).samefile(source):
+            raise OSError(f"{source} is not a checkout's top")
         listed = subprocess.run(
             ["git", "-C", str(source), "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
             check=True, capture_output=True, text=True).stdout.split("\0")
@@ -70,7 +82,8 @@ def run_refused(*command: object, cwd: Path, expected: str) -> None:
     args = [str(part) for part in command]
     print("+", " ".join(args), "(must fail)", flush=True)
     result = subprocess.run(args, cwd=cwd, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    if result.returncode == 0 or expected not in result.stdout:
+    # CMake wraps its messages' lines.
+    if result.returncode == 0 or " ".join(expected.split()) not in " ".join(result.stdout.split()):
         sys.exit(f"{' '.join(args)} ended with status {result.returncode} without saying "
                  f"{expected!r}:\n{result.stdout}")
 
@@ -98,11 +111,56 @@ def use_installed(python: Path, site_packages: str, example: Path) -> None:
 
 
 def check_sdist(sdist: Path) -> None:
+    """What building and README's test command need is there; no build output.
+    (tests/package/check_dist.py compares a release sdist with a whole clone.)"""
     names = {name.split("/", 1)[1] for name in tarfile.open(sdist).getnames() if "/" in name}
-    needed = {"LICENSE", "CMakeLists.txt", "setup.py", "pyproject.toml", "velmo.pyi", "common/python_compat.h"}
-    stray = sorted(n for n in names if n.split("/")[0] in ("tests", "bench") or n.endswith((".so", ".debug")))
+    needed = {"LICENSE", "CMakeLists.txt", "setup.py", "pyproject.toml", "velmo.pyi", "common/python_compat.h",
+              "scripts/test.sh", "tests/CMakeLists.txt", "CHANGELOG.md", "SECURITY.md"}
+    stray = sorted(n for n in names if n.split("/")[0].startswith("build") or n.endswith((".so", ".debug")))
     if not needed <= names or stray:
         sys.exit(f"sdist lacks {sorted(needed - names)} or holds {stray}")
+
+
+def local_index(folder: Path, files: list[Path]) -> str:
+    """A package index (PEP 503's simple layout, read through file://) that
+    holds `files`; its URL for pip's --index-url."""
+    projects: dict[str, list[Path]] = {}
+    for file in files:
+        projects.setdefault(file.name.split("-")[0].lower().replace("_", "-"), []).append(file)
+    for project, held in projects.items():
+        (folder / project).mkdir(parents=True)
+        for file in held:
+            shutil.copy2(file, folder / project / file.name)
+        links = "".join(f'<a href="{file.name}">{file.name}</a>\n' for file in held)
+        (folder / project / "index.html").write_text(f"<!DOCTYPE html><html><body>\n{links}</body></html>\n")
+    links = "".join(f'<a href="{project}/">{project}</a>\n' for project in projects)
+    (folder / "index.html").write_text(f"<!DOCTYPE html><html><body>\n{links}</body></html>\n")
+    return folder.as_uri()
+
+
+def has_symbols(module: Path) -> bool:
+    """Whether the ELF module keeps its symbol table (section names live in
+    .shstrtab, which stripping rewrites without it)."""
+    return b"\0.symtab\0" in module.read_bytes()
+
+
+def cmake_route(python: Path, source: Path, work: Path, before: set[str], venv: Path) -> None:
+    """README's CMake commands with VELMO_STRIP off; the `uninstall` target
+    leaves nothing behind; the folder refuses another interpreter."""
+    build = work / "cmake-build"
+    run("cmake", "-S", source, "-B", build, f"-DPython3_EXECUTABLE={python}", "-DVELMO_STRIP=OFF",
+        "-DVELMO_BUILD_TESTS=OFF", "-DVELMO_BUILD_BENCHMARKS=OFF")
+    run("cmake", "--build", build, "--target", "velmo")
+    run("cmake", "--install", build)
+    modules = [venv / name for name in files_under(venv) - before if name.endswith(".so")]
+    if len(modules) != 1 or not has_symbols(modules[0]) or any(name.endswith(".debug") for name in files_under(venv)):
+        sys.exit(f"with VELMO_STRIP off the module keeps its symbols, with no .debug file: {modules}")
+    run("cmake", "--build", build, "--target", "uninstall")
+    left = {str(p.relative_to(venv)) for p in venv.rglob("*velmo*")}
+    if left or (files_under(venv) != before):
+        sys.exit(f"the uninstall target left behind: {sorted(left | (files_under(venv) - before))}")
+    run_refused("cmake", "-S", source, "-B", build, f"-DPython3_EXECUTABLE={sys.executable}", cwd=work,
+                expected=f"is configured for {python}")
 
 
 def build_tool(tools: Path, work: Path) -> Path | None:
@@ -159,17 +217,16 @@ def check_wheel(wheel: Path, version: str) -> None:
 
 
 def build_requirements(wheels: Path | None) -> Path | None:
-    """The first folder that holds both setuptools and wheel wheels.
+    """The first folder that holds both setuptools and wheel wheels: --wheels
+    (Debian's, which README names), else those that CPython ships for its own
+    tests (3.12 and later).
 
-    Debian's setuptools carries a patch that needs Debian's own distutils, so
-    under any other 3.12 or later, which have no distutils, building fails
-    with "AttributeError: install_layout". The unpatched setuptools and wheel
-    that CPython ships for its own tests come first where they exist; 3.10
-    and 3.11 have none, and their venvs hold a setuptools already, which pip
-    keeps.
+    Debian's setuptools asks for options of Debian's own distutils, which
+    setup.py gives it under any interpreter. 3.10's and 3.11's venvs hold a
+    setuptools already, which pip keeps.
     """
     tests = Path(sysconfig.get_path("stdlib")) / "test"
-    for folder in (tests / "wheeldata", tests, wheels):
+    for folder in (wheels, tests / "wheeldata", tests):
         if folder and any(folder.glob("setuptools-*.whl")) and any(folder.glob("wheel-*.whl")):
             return folder
     return None
@@ -207,20 +264,29 @@ def install(args: argparse.Namespace) -> int:
         check_sdist(sdist)
         wheel, = dist.glob("velmo-*.whl")
         check_wheel(wheel, version)
-        run(*pip, "install", "--no-index", wheel)
+        # setuptools, wheel and what they need (wheel 0.46 on: packaging).
+        requirements = sorted(wheels.glob("*.whl")) if wheels else []
+        index = local_index(work / "index", [wheel, *requirements])
+        run(*pip, "install", "--index-url", index, "velmo")
         use_installed(python, site_packages, args.example)
         run(*pip, "uninstall", "--yes", "velmo")
         if (left := files_under(venv) - before):
             sys.exit(f"pip uninstall left behind: {sorted(left)}")
+        # An isolated build: pip takes setuptools and wheel from the index.
+        run(*pip, "install", "--index-url", index, ".", cwd=source)
+        use_installed(python, site_packages, args.example)
+        run(*pip, "uninstall", "--yes", "velmo")
 
+    cmake_route(python, source, work, before, venv)
     run(*pip, "install", "--no-build-isolation", ".", cwd=source)
     use_installed(python, site_packages, args.example)
     refuses_unlisted_version(pip, python, version, source)
     if not tool:
         print(f"python -m build: no build module in {args.tools}; install python3-build")
         return 1 if args.require else SKIPPED
-    print("velmo's sdist builds its wheel, which installs, imports and uninstalls cleanly; "
-          "pip installs it from the source tree too; under Python", version)
+    print("velmo's sdist builds its wheel, which installs from an index, imports and uninstalls cleanly; "
+          "pip installs it from the source tree with an index and offline; the CMake route installs, keeps the "
+          "symbols on request, uninstalls cleanly and refuses another interpreter; under Python", version)
     return 0
 
 
@@ -234,11 +300,20 @@ def types(args: argparse.Namespace) -> int:
     env = dict(os.environ, PYTHONSAFEPATH="1")
     for name in ("MYPYPATH", "PYTHONPATH"):
         env.pop(name, None)
-    # Outside the source tree, whose velmo.pyi mypy would otherwise find first.
+    # Outside the source tree, whose velmo.pyi the checkers would otherwise find first.
     with tempfile.TemporaryDirectory() as where:
         shutil.copy2(args.example, where)
         run(args.mypy, "--strict", "--no-incremental", "--python-executable", python,
             "--python-version", version, args.example.name, cwd=Path(where), env=env)
+        if args.pyright is None:
+            print("pyright: not found; scripts/install_test_deps.sh installs it with npm")
+            return 1 if args.require else SKIPPED
+        # Strict too, and an ignore comment that pyright does not need is an error.
+        (Path(where) / "pyrightconfig.json").write_text(
+            '{"typeCheckingMode": "strict", "reportUnnecessaryTypeIgnoreComment": "error",'
+            ' "reportMissingModuleSource": "none"}\n')
+        run(args.pyright, "--pythonpath", python, "--pythonversion", version, args.example.name,
+            cwd=Path(where), env=env)
     return 0
 
 
@@ -273,6 +348,8 @@ def main() -> int:
     p.add_argument("--work", type=Path, required=True)
     p.add_argument("--example", type=Path, required=True)
     p.add_argument("--mypy", required=True)
+    p.add_argument("--pyright", help="npm's pyright; without it the check is skipped")
+    p.add_argument("--require", action="store_true", help="fail rather than skip without pyright")
     p = commands.add_parser("stubtest")
     p.add_argument("--stub-dir", type=Path, required=True)
     p.add_argument("--require", action="store_true", help="fail rather than skip without mypy")

@@ -1,0 +1,26 @@
+# Removes what `cmake --install` recorded in MANIFEST, then velmo's own folders
+# among theirs (velmo-stubs/, velmo-<version>.dist-info/) once they are empty;
+# never a folder that other distributions share, such as site-packages.
+#   cmake -DMANIFEST=build/install_manifest.txt -P cmake/VelmoUninstall.cmake
+cmake_minimum_required(VERSION 3.18)
+if(NOT EXISTS "${MANIFEST}")
+  message(FATAL_ERROR "velmo: no ${MANIFEST}: nothing was installed from this build folder")
+endif()
+file(STRINGS "${MANIFEST}" _files)
+set(_folders)
+foreach(_file IN LISTS _files)
+  if(EXISTS "${_file}" OR IS_SYMLINK "${_file}")
+    message(STATUS "Removing: ${_file}")
+    file(REMOVE "${_file}")
+  endif()
+  get_filename_component(_folder "${_file}" DIRECTORY)
+  list(APPEND _folders "${_folder}")
+endforeach()
+list(REMOVE_DUPLICATES _folders)
+foreach(_folder IN LISTS _folders)
+  file(GLOB _left "${_folder}/*" "${_folder}/.*")
+  if(NOT _left AND _folder MATCHES "/(velmo-stubs|velmo-[^/]+\\.dist-info)$")
+    message(STATUS "Removing: ${_folder}")
+    file(REMOVE_RECURSE "${_folder}")
+  endif()
+endforeach()

@@ -207,6 +207,21 @@ set(Python3_EXECUTABLE "${_velmo_python}" CACHE FILEPATH "CPython interpreter ($
 find_package(Python3 ${_velmo_version} EXACT REQUIRED COMPONENTS Interpreter Development.Module
              OPTIONAL_COMPONENTS Development.Embed)
 
+# Runs `code` under the interpreter found and sets `out_list` to the lines it
+# prints; stops the configuration, saying what was asked, when it fails.
+function(velmo_ask_python out_list what code)
+  execute_process(
+    COMMAND "${Python3_EXECUTABLE}" -c "${code}"
+    OUTPUT_VARIABLE answer
+    RESULT_VARIABLE failed
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT failed EQUAL 0)
+    message(FATAL_ERROR "velmo: cannot ask ${Python3_EXECUTABLE} ${what}")
+  endif()
+  string(REPLACE "\n" ";" answer "${answer}")
+  set(${out_list} "${answer}" PARENT_SCOPE)
+endfunction()
+
 # A debug interpreter (Py_DEBUG) keeps reference totals and checks objects in
 # the inline API that extensions compile into themselves, so a build for one
 # is a debug build, whatever its headers would say. Debian's debug include
@@ -217,16 +232,8 @@ find_package(Python3 ${_velmo_version} EXACT REQUIRED COMPONENTS Interpreter Dev
 # is read first, whose include guard keeps the release one out.
 # VELMO_PYTHON_DEBUG tells common/python_compat.h what the interpreter is, so
 # that a compile whose headers disagree stops there.
-execute_process(
-  COMMAND "${Python3_EXECUTABLE}" -c
-          "import sysconfig; print(int(bool(sysconfig.get_config_var('Py_DEBUG')))); print(sysconfig.get_config_h_filename())"
-  OUTPUT_VARIABLE _velmo_debug_probe
-  RESULT_VARIABLE _velmo_debug_rc
-  OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT _velmo_debug_rc EQUAL 0)
-  message(FATAL_ERROR "velmo: ${Python3_EXECUTABLE} could not say whether it is a debug build")
-endif()
-string(REPLACE "\n" ";" _velmo_debug_probe "${_velmo_debug_probe}")
+velmo_ask_python(_velmo_debug_probe "whether it is a debug build"
+  "import sysconfig; print(int(bool(sysconfig.get_config_var('Py_DEBUG')))); print(sysconfig.get_config_h_filename())")
 list(GET _velmo_debug_probe 0 VELMO_PYTHON_DEBUG)
 list(GET _velmo_debug_probe 1 _velmo_config_h)
 if(VELMO_PYTHON_DEBUG)

@@ -52,16 +52,8 @@ set(VELMO_CONFIGURED_PYTHON "${Python3_EXECUTABLE}" CACHE INTERNAL "The interpre
 
 # site-packages relative to the interpreter's prefix, so that --prefix (or
 # DESTDIR) moves the whole installation.
-execute_process(
-  COMMAND "${Python3_EXECUTABLE}" -c
-          "import os, sysconfig; base = sysconfig.get_config_var('platbase'); print(base); print(os.path.relpath(sysconfig.get_path('platlib'), base))"
-  OUTPUT_VARIABLE _velmo_site
-  RESULT_VARIABLE _velmo_site_rc
-  OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT _velmo_site_rc EQUAL 0)
-  message(FATAL_ERROR "velmo: cannot ask ${Python3_EXECUTABLE} for its site-packages folder")
-endif()
-string(REPLACE "\n" ";" _velmo_site "${_velmo_site}")
+velmo_ask_python(_velmo_site "for its site-packages folder"
+  "import os, sysconfig; base = sysconfig.get_config_var('platbase'); print(base); print(os.path.relpath(sysconfig.get_path('platlib'), base))")
 list(GET _velmo_site 0 _velmo_python_prefix)
 list(GET _velmo_site 1 _velmo_site_packages)
 

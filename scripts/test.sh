@@ -108,6 +108,21 @@ for run in "${runs[@]}"; do
     fi
 done
 
+# Whether the sid chroot can be used (it needs root and debootstrap); if not,
+# says that `what` is left out, which fails the run under
+# VELMO_REQUIRE_CHECK_TOOLS=ON.
+can_use_chroot() {
+    [[ "$(id -u)" == 0 ]] && command -v debootstrap >/dev/null && return 0
+    echo "test.sh: the sid chroot needs root and debootstrap; $1 left out" >&2
+    if [[ "${VELMO_REQUIRE_CHECK_TOOLS:-}" == ON ]]; then
+        results+=("$1 FAILED: no root or no debootstrap for the sid chroot")
+        status=1
+    else
+        absent+=("$1 (the sid chroot needs root and debootstrap)")
+    fi
+    return 1
+}
+
 # An unpacked sdist (PKG-INFO, no git) is a distributor's tree: it tests the
 # host's interpreters and leaves out the sid chroot, the Windows cross build
 # and the release artefacts, which are the project's own.
@@ -129,14 +144,8 @@ if [[ -n "$sid_versions" ]]; then
     sid_names="${sid_versions// /, }"
     echo "== CPython $sid_names in a Debian sid chroot"
     start=$SECONDS
-    if [[ "$(id -u)" != 0 ]] || ! command -v debootstrap >/dev/null; then
-        echo "test.sh: the sid chroot needs root and debootstrap; $sid_names not tested" >&2
-        if [[ "${VELMO_REQUIRE_CHECK_TOOLS:-}" == ON ]]; then
-            results+=("$sid_names FAILED: no root or no debootstrap for the sid chroot")
-            status=1
-        else
-            absent+=("$sid_versions (sid chroot: needs root and debootstrap)")
-        fi
+    if ! can_use_chroot "$sid_names"; then
+        :  # left out, as can_use_chroot said
     elif bash scripts/test_sid.sh "$@"; then
         results+=("$sid_names passed ($((SECONDS - start)) s, in the sid chroot)")
         if (( ${#absent[@]} )); then
@@ -170,14 +179,8 @@ if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
     echo "== Release artefacts (scripts/build_dist.sh, twice), and the tests run from the sdist"
     start=$SECONDS
     sdist_tree=build-dist-check/sdist
-    if [[ "$(id -u)" != 0 ]] || ! command -v debootstrap >/dev/null; then
-        echo "test.sh: the release artefacts need root and debootstrap, for the sid chroot; not built" >&2
-        if [[ "${VELMO_REQUIRE_CHECK_TOOLS:-}" == ON ]]; then
-            results+=("release artefacts FAILED: no root or no debootstrap for the sid chroot")
-            status=1
-        else
-            absent+=("the release artefacts (needs root and debootstrap)")
-        fi
+    if ! can_use_chroot "the release artefacts"; then
+        :  # left out, as can_use_chroot said
     elif bash scripts/build_dist.sh --check-reproducible \
             && rm -rf "$sdist_tree" && mkdir -p "$sdist_tree" \
             && tar -xzf dist/velmo-*.tar.gz -C "$sdist_tree" --strip-components=1 \

@@ -2,7 +2,7 @@
 # Makes velmo's release artefacts in dist/: the sdist and one manylinux wheel
 # per supported version (python_versions.txt), the host's interpreters for
 # the versions it has and the Debian sid chroot (scripts/sid_chroot.sh) for
-# 3.14 and 3.15. Each wheel is built from the sdist, tagged and checked by
+# the newer ones (sid_chroot.sh --versions). Each wheel is built from the sdist, tagged and checked by
 # `auditwheel repair --plat manylinux_2_5_x86_64` and `auditwheel show`
 # (the sid chroot's), installed into a fresh venv of its own interpreter, and
 # velmo's Python suite runs against that installed module, not a build tree.
@@ -132,7 +132,7 @@ case "${1:-}" in
     *) echo "usage: $0 [--no-test | --check-reproducible]" >&2; exit 2 ;;
 esac
 
-[[ "$(id -u)" == 0 ]] || { echo "build_dist: needs root, for the sid chroot that builds 3.14 and 3.15 and runs auditwheel" >&2; exit 1; }
+[[ "$(id -u)" == 0 ]] || { echo "build_dist: needs root, for the sid chroot that builds the newer versions and runs auditwheel" >&2; exit 1; }
 
 # A clone, or else a tree without git of its own (an unpacked sdist, even
 # inside another checkout).

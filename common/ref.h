@@ -80,8 +80,14 @@ class SavedException {
         }
     }
 
-    // Whether an exception was pending when the guard was made.
-    [[nodiscard]] bool holds_exception() const noexcept { return compat::holds_exception(saved_); }
+    // When nothing was pending as the guard was made, raises type(message)
+    // and moves that aside instead, for a failure that set no exception.
+    void fill_if_empty(PyObject *type, const char *message) noexcept {
+        if (!spent_ && !compat::holds_exception(saved_)) {
+            PyErr_SetString(type, message);
+            saved_ = compat::save_exception();  // the empty one owned nothing
+        }
+    }
 
   private:
     compat::RaisedException saved_;  // owned until put back or discarded

@@ -42,16 +42,11 @@ void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *glo
     // once and put back before the entry is added to it; whatever those calls
     // raise is dropped then.
     SavedException reported;
-    if (!reported.holds_exception()) {
-        // A faulty extension type can fail (a NULL comparison result, a truth
-        // test of -1) without setting an exception. The interpreter's
-        // evaluation loop answers that with a SystemError, and so does the
-        // module's source here; the entry then goes to that error.
-        reported.discard();
-        PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        add_traceback(cache, site, globals, runtime_module, switch_name);
-        return;
-    }
+    // A faulty extension type can fail (a NULL comparison result, a truth test
+    // of -1) without setting an exception. The interpreter's evaluation loop
+    // answers that with a SystemError, and so does the module's source here;
+    // the entry then goes to that error.
+    reported.fill_if_empty(PyExc_SystemError, "error return without exception set");
     // Every entry's frame runs in the module's globals; without them there is
     // nothing to attach, and the failure is reported without an entry.
     if (globals == nullptr) {

@@ -57,7 +57,7 @@ bool switch_is_on(PyObject *value) noexcept {
     Ref fetched = Ref::steal(PyObject_GetAttr(runtime_module, switch_name));
     if (!fetched) {
         PyErr_Clear();  // a failed fetch of any kind counts as absent
-        return Ref();
+        return {};
     }
     return Ref::borrow(switch_is_on(fetched.get()) ? Py_True : Py_False);
 }

@@ -122,11 +122,14 @@ EXEC_FAILURE_LINES = {site.c_line for site in EXEC_SITES_WITH_ENTRY}
 #   temporary key string cannot be made, the store runs and its own
 #   allocation succeeds;
 # - kBindFunction, kBindTestDict: the module dict has room for both new keys
-#   without resizing, and the keys are prebuilt strings with cached hashes.
+#   without resizing, and the keys are prebuilt strings with cached hashes;
+# - kRuntimeModule: the sweep makes the runtime module itself, so only the
+#   lookup's key string is allocated, which 3.14 serves without an allocator
+#   call in some settings (an installed wheel in a venv) and not in others.
 # Before the globals are held, kEmptyTuple and kEmptyBytes ask for
 # preallocated singletons, and kGlobals (PyModule_GetDict) cannot fail.
 ALLOCATION_REACHABLE_LINES = EXEC_FAILURE_LINES - {
-    SITES[name].c_line for name in ("kModulesDict", "kModulesEntry", "kBindFunction", "kBindTestDict")
+    SITES[name].c_line for name in ("kModulesDict", "kModulesEntry", "kBindFunction", "kBindTestDict", "kRuntimeModule")
 }
 
 INIT_ENTRY = re.compile(r"init velmo \(velmo\.cpp:(\d+)\)")

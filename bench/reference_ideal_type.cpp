@@ -36,8 +36,11 @@ bool switch_is_on() noexcept {
         return false;
     }
     PyObject *value = nullptr;
-    if (PyDict_GetItemRef(switch_dict, switch_key, &value) <= 0) {
+    int found = PyDict_GetItemRef(switch_dict, switch_key, &value);
+    if (found < 0) {
         PyErr_Clear();
+    }
+    if (found <= 0) {
         // As velmo does, so that both find the same dict whichever runs first.
         if (PyDict_SetItem(switch_dict, switch_key, Py_False) < 0) {
             PyErr_Clear();

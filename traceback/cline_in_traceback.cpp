@@ -22,17 +22,10 @@ PyObject *instance_dict(PyObject *object) noexcept {
     return slot != nullptr ? *slot : nullptr;
 }
 
-// The switch's value in the runtime module's dict, or an empty Ref when it
-// is absent. An unchanged dict (same non-zero version tag, 3.10 and 3.11) is
-// answered from the cache; otherwise the dict is looked up, once per failure
-// from 3.12 on.
-Ref lookup_switch_in_dict(DictVersionCache &cache, PyObject *dict, PyObject *key) noexcept {
-    // Taken before the lookup: a change that the lookup itself makes (a
-    // colliding key's __eq__) leaves the cache behind the dict, never ahead.
-    uint64_t version = compat::dict_version_tag(dict);
-    if (version != 0 && version == cache.version) {
-        return Ref::borrow(cache.value);
-    }
+// The switch's value in the runtime module's dict, looked up, or an empty
+// Ref when it is absent; remembered under the dict's `version` tag (0 from
+// 3.12 on, which no later failure trusts).
+Ref lookup_switch_in_dict(DictVersionCache &cache, PyObject *dict, PyObject *key, uint64_t version) noexcept {
     PyObject *found = nullptr;
     if (PyDict_GetItemRef(dict, key, &found) < 0) {
         PyErr_Clear();  // a failed lookup counts as absent
@@ -92,13 +85,20 @@ int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime
     // Held while the decision runs code that may drop the dict's reference.
     Ref value;
     if (dict != nullptr) {
-        // The common case on 3.10 and 3.11, decided by reads alone: a dict
-        // unchanged since its switch read a plain True or False.
+        // Taken before any lookup: a change that the lookup itself makes (a
+        // colliding key's __eq__) leaves the cache behind the dict, never
+        // ahead.
         uint64_t version = compat::dict_version_tag(dict);
-        if (version != 0 && version == cache.version && (cache.value == Py_True || cache.value == Py_False)) {
-            return cache.value == Py_True ? implementation_line : 0;
+        if (version != 0 && version == cache.version) {
+            // The common case on 3.10 and 3.11, decided by reads alone: a
+            // dict unchanged since its switch read a plain True or False.
+            if (cache.value == Py_True || cache.value == Py_False) {
+                return cache.value == Py_True ? implementation_line : 0;
+            }
+            value = Ref::borrow(cache.value);
+        } else {
+            value = lookup_switch_in_dict(cache, dict, switch_name, version);
         }
-        value = lookup_switch_in_dict(cache, dict, switch_name);
     } else {
         value = fetch_switch(runtime_module, switch_name);
     }

@@ -59,15 +59,16 @@ inline constexpr int32_t kCodeCacheStep = 64;
 // Appends the entry of `site` to the pending exception's traceback, with a
 // frame in `globals`; the exception stays pending. A failure that left none
 // pending is reported as SystemError("error return without exception set"),
-// as the evaluation loop reports it. Without globals no entry is added. `runtime_module` holds the switch and
-// `switch_name` is its key string, hash computed; either NULL (a module not yet complete) shows the
-// implementation line. Reports nothing to the caller.
+// as the evaluation loop reports it. Without globals no entry is added.
+// `runtime_module` holds the switch and `switch_name` is its key string, hash
+// computed; either NULL (a module not yet complete) shows the implementation
+// line. Reports nothing to the caller.
 void add_traceback(TracebackCache &cache, const FailureSite &site, PyObject *globals,
                    PyObject *runtime_module, PyObject *switch_name) noexcept;
 
 // `implementation_line` when the switch on `runtime_module` says
-// implementation lines are shown, else 0. Called with no exception pending; errors met while reading,
-// testing or setting the switch are cleared.
+// implementation lines are shown, else 0. Called with no exception pending;
+// errors met while reading, testing or setting the switch are cleared.
 int implementation_line_for_traceback(DictVersionCache &cache, PyObject *runtime_module,
                                       PyObject *switch_name, int implementation_line) noexcept;
 

@@ -17,7 +17,7 @@
 namespace velmo_test {
 
 // The owner the module's own code uses; its counts are tested in
-// test_support_test.cpp.
+// test_ref.cpp.
 using velmo::Ref;
 
 inline Py_ssize_t refcount(PyObject *object) { return Py_REFCNT(object); }

@@ -56,11 +56,11 @@ int compare_equals(PyObject *s, PyObject *constant, const FailureSite &compare_s
     const ModuleState &state = module_state;
     int t = compare_equals(s, state.int_1, site::kCompareWith1, site::kTruthOfCompareWith1);
     if (t != 0) {
-        return t > 0 ? Py_NewRef(state.str_hello_world) : nullptr;
+        return t > 0 ? Py_NewRef(state.str_answer_for_1) : nullptr;
     }
     t = compare_equals(s, state.int_2, site::kCompareWith2, site::kTruthOfCompareWith2);
     if (t != 0) {
-        return t > 0 ? Py_NewRef(state.str_222222222) : nullptr;
+        return t > 0 ? Py_NewRef(state.str_answer_for_2) : nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -85,14 +85,14 @@ PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
     const ModuleState &state = module_state;
     switch (fast_equals(s, state.int_1, 1)) {
         case Equality::kTrue:
-            return Py_NewRef(state.str_hello_world);
+            return Py_NewRef(state.str_answer_for_1);
         case Equality::kUndecided:
             return answer_by_comparison(s);
         case Equality::kFalse:
             break;
     }
     // Decided by the fast paths too, since the first test was.
-    return Py_NewRef(fast_equals(s, state.int_2, 2) == Equality::kTrue ? state.str_222222222 : Py_None);
+    return Py_NewRef(fast_equals(s, state.int_2, 2) == Equality::kTrue ? state.str_answer_for_2 : Py_None);
 }
 
 }  // namespace velmo

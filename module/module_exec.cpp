@@ -62,18 +62,18 @@ PyObject *make_fun_hello_code() noexcept {
                                                             1,  // nlocals
                                                             0,  // stacksize
                                                             CO_OPTIMIZED | CO_NEWLOCALS,
-                                                            state.empty_bytes,    // code
-                                                            state.empty_tuple,    // consts
-                                                            state.empty_tuple,    // names
-                                                            state.argnames,       // varnames
-                                                            state.empty_tuple,    // freevars
-                                                            state.empty_tuple,    // cellvars
-                                                            state.str_velmo_py,   // filename
-                                                            state.str_fun_hello,  // name
-                                                            state.str_fun_hello,  // qualname
-                                                            1,                    // firstlineno
-                                                            state.empty_bytes,    // linetable
-                                                            state.empty_bytes));  // exceptiontable
+                                                            state.empty_bytes,           // code
+                                                            state.empty_tuple,           // consts
+                                                            state.empty_tuple,           // names
+                                                            state.argnames,              // varnames
+                                                            state.empty_tuple,           // freevars
+                                                            state.empty_tuple,           // cellvars
+                                                            state.str_source_file_name,  // filename
+                                                            state.str_function_name,     // name
+                                                            state.str_function_name,     // qualname
+                                                            1,                           // firstlineno
+                                                            state.empty_bytes,           // linetable
+                                                            state.empty_bytes));         // exceptiontable
 }
 
 }  // namespace
@@ -151,7 +151,7 @@ int module_exec(PyObject *module) noexcept {
         entered_in_sys_modules = true;
     }
 
-    Py_XSETREF(state.argnames, PyTuple_Pack(1, state.str_s));
+    Py_XSETREF(state.argnames, PyTuple_Pack(1, state.str_argument_name));
     if (state.argnames == nullptr) {
         return fail_exec(site::kCodeObject);
     }
@@ -162,12 +162,13 @@ int module_exec(PyObject *module) noexcept {
 
     // The globals own the function and the test dict once they are bound; a
     // failed binding releases them before the entry is added.
-    Ref function = Ref::steal(cyfunction_new(state.function_type, &fun_hello_method, 0, state.str_fun_hello,
-                                             nullptr, state.str_velmo, state.globals, state.fun_hello_code));
+    Ref function =
+        Ref::steal(cyfunction_new(state.function_type, &fun_hello_method, 0, state.str_function_name, nullptr,
+                                  state.str_module_name, state.globals, state.fun_hello_code));
     if (!function) {
         return fail_exec(site::kFunction);
     }
-    if (PyDict_SetItem(state.globals, state.str_fun_hello, function.get()) < 0) {
+    if (PyDict_SetItem(state.globals, state.str_function_name, function.get()) < 0) {
         function.reset();
         return fail_exec(site::kBindFunction);
     }
@@ -176,7 +177,7 @@ int module_exec(PyObject *module) noexcept {
     if (!test_dict) {
         return fail_exec(site::kTestDict);
     }
-    if (PyDict_SetItem(state.globals, state.str_test, test_dict.get()) < 0) {
+    if (PyDict_SetItem(state.globals, state.str_test_dict_key, test_dict.get()) < 0) {
         test_dict.reset();
         return fail_exec(site::kBindTestDict);
     }

@@ -35,8 +35,7 @@ int init_string_constants(const StringConstantEntry *table) noexcept {
 // Out of line: every failure site calls it, and none of them is hot.
 [[gnu::noinline]] int report_failure(const FailureSite &site) noexcept {
     ModuleState &state = module_state;
-    add_traceback(state.traceback_cache, site, state.globals, state.runtime_module,
-                  state.str_cline_in_traceback);
+    add_traceback(state.traceback_cache, site, state.globals, state.runtime_module, state.str_switch_name);
     return -1;
 }
 

@@ -15,15 +15,15 @@ namespace velmo {
 // text, and whether it is interned. A row here is the whole of adding one:
 // it makes the field and the entry of kStringConstantTable. Every constant
 // carries its hash from execution on.
-#define VELMO_STRING_CONSTANTS(X)                                                                \
-    X(str_222222222, "222222222", false)                  /* fun_hello(2) */                     \
-    X(str_cline_in_traceback, "cline_in_traceback", true) /* the switch's key */                 \
-    X(str_fun_hello, "fun_hello", true)                   /* code name, qualname, globals key */ \
-    X(str_hello_world, "hello world", false)              /* fun_hello(1) */                     \
-    X(str_s, "s", true)                                   /* fun_hello's one argument */         \
-    X(str_test, "__test__", true)                         /* globals key */                      \
-    X(str_velmo, "velmo", true)                           /* the function's __module__ */        \
-    X(str_velmo_py, "velmo.py", false)                    /* the code object's file name */
+#define VELMO_STRING_CONSTANTS(X)                                                         \
+    X(str_answer_for_2, "222222222", false)        /* fun_hello(2) */                     \
+    X(str_switch_name, "cline_in_traceback", true) /* the switch's key */                 \
+    X(str_function_name, "fun_hello", true)        /* code name, qualname, globals key */ \
+    X(str_answer_for_1, "hello world", false)      /* fun_hello(1) */                     \
+    X(str_argument_name, "s", true)                /* fun_hello's one argument */         \
+    X(str_test_dict_key, "__test__", true)         /* globals key */                      \
+    X(str_module_name, "velmo", true)              /* the function's __module__ */        \
+    X(str_source_file_name, "velmo.py", false)     /* the code object's file name */
 
 // One process-wide record, never released: the module has no free function,
 // and neither the module object nor interpreter shutdown tears it down.

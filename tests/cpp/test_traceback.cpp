@@ -40,8 +40,8 @@ struct Scope {
         }
         PyMem_Free(cache.code_objects.entries);
     }
-    void add(const char *function, int implementation_line, int py_line, const char *file = "velmo.py") {
-        velmo::add_traceback(cache, {file, "velmo.cpp", function, implementation_line, py_line},
+    void add(const char *function, int implementation_line, int python_line, const char *file = "velmo.py") {
+        velmo::add_traceback(cache, {file, "velmo.cpp", function, implementation_line, python_line},
                              globals.get(), runtime.get(), key.get());
     }
 };
@@ -110,7 +110,7 @@ PyObject *cached(const velmo::CodeObjectCache &cache, int key) {
     return reinterpret_cast<PyObject *>(code);
 }
 
-class ClineSwitch : public velmo_test::PythonTest {
+class ImplementationLineSwitch : public velmo_test::PythonTest {
   protected:
     // Decides with nothing pending, as add_traceback calls it, and checks
     // that every error met on the way was cleared.
@@ -125,14 +125,14 @@ class ClineSwitch : public velmo_test::PythonTest {
     Scope scope_;
 };
 
-class AddTraceback : public ClineSwitch {};
+class AddTraceback : public ImplementationLineSwitch {};
 
-TEST_F(ClineSwitch, BeforeTheRuntimeModuleExistsTheLineIsShown) {
+TEST_F(ImplementationLineSwitch, BeforeTheRuntimeModuleExistsTheLineIsShown) {
     scope_.runtime.reset();
     EXPECT_EQ(decide(1690), 1690);
 }
 
-TEST_F(ClineSwitch, RuntimeModuleWithoutKeyStringShowsTheLineAndSetsNothing) {
+TEST_F(ImplementationLineSwitch, RuntimeModuleWithoutKeyStringShowsTheLineAndSetsNothing) {
     scope_.key.reset();
     EXPECT_EQ(decide(1694), 1694);
     EXPECT_FALSE(switch_value()) << "no switch may be recorded without its key string";
@@ -160,7 +160,7 @@ TEST_F(AddTraceback, ReportedFailureSurvivesASwitchLookupThatRaises) {
         << "the reported failure's own entries follow";
 }
 
-TEST_F(ClineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
+TEST_F(ImplementationLineSwitch, RuntimeModuleWithoutDictIsAskedThroughGetattro) {
     // Stand-ins for a runtime module whose dict is not there yet: an exception
     // gets its dict on the first attribute store, on every version. Modules
     // no longer serve: from 3.11 on ModuleType.__new__ makes the dict at once

@@ -1,5 +1,6 @@
-// The process-wide `cline_in_traceback` switch on the runtime module:
-// whether traceback entries also name the implementation file and line.
+// The implementation line switch: the runtime module's process-wide
+// `cline_in_traceback` attribute, which decides whether traceback entries
+// also name the implementation file and line.
 #include "common/python_compat.h"
 #include "common/ref.h"
 #include "traceback/traceback.h"

@@ -1,6 +1,6 @@
 // Synthetic traceback entries for failures inside an extension module, the
-// cache of the code objects behind them, and the process-wide
-// `cline_in_traceback` switch. A failure site is a value of this layer; the
+// cache of the code objects behind them, and the process-wide implementation
+// line switch (the runtime module's `cline_in_traceback`). A failure site is a value of this layer; the
 // module that reports a failure hands in the site, its globals, its runtime
 // module and the switch's key string, and one TracebackCache it keeps.
 #ifndef VELMO_TRACEBACK_TRACEBACK_H

@@ -1,4 +1,4 @@
-// The `cline_in_traceback` switch (implementation_line_for_traceback) and
+// The implementation line switch (implementation_line_for_traceback) and
 // add_traceback driven from C++, where Python code cannot reach: before the
 // module is complete, with a runtime module that has no dict, with key 0 and
 // out of memory, with a switch lookup that raises. Each case hands the

@@ -11,6 +11,7 @@
 
 namespace velmo {
 
+// The bits of CyFunction::flags keep the spelling shared with the other modules that read them.
 // Cancels the unbound-member treatment of CYFUNC_MEMBER.
 inline constexpr uint32_t CYFUNC_STATIC = 0x1;
 // Unbound member: the first positional argument becomes the call's self.

@@ -50,28 +50,17 @@ struct CyFunction {
     PyObject *annotations;           // 176: owned dict or NULL; __annotations__
 };
 // Invariant: between construction and clear, qualname is a str and globals a
-// dict; every owned field is visited by traverse and released by clear.
+// dict; every owned field is visited by traverse and released by clear
+// (kOwnedFields in cyfunction_type.cpp).
 // defaults_block starts with defaults_count object pointers (owned, or NULL);
 // what lies behind them belongs to the module that created the function.
 
 inline constexpr Py_ssize_t kCyFunctionBasicSize = 184;
 
-// The owned object fields, in the order traversal visits and clearing
-// releases them. The defaults block's entries follow them in both walks.
-inline constexpr PyObject *CyFunction::*kOwnedFields[] = {
-    &CyFunction::closure,        &CyFunction::module,     &CyFunction::dict,
-    &CyFunction::name,           &CyFunction::qualname,   &CyFunction::doc,
-    &CyFunction::globals,        &CyFunction::code,       &CyFunction::class_object,
-    &CyFunction::defaults_tuple, &CyFunction::kwdefaults, &CyFunction::annotations,
-};
-
 // This library's own static type object. Which type function objects really
 // use is what fetch_shared_function_type returns: another module may have
 // registered one first, and then this object is never readied.
 extern PyTypeObject cyfunction_type;
-
-// Name of the registry module shared by every module following these conventions.
-inline constexpr const char kRegistryModuleName[] = "_cython_0_29_32";
 
 // The function type of the process, as a new reference: the one registered
 // in the registry module, or this library's own, registered now.
@@ -85,19 +74,19 @@ PyTypeObject *fetch_shared_function_type(PyTypeObject *own_type, const char *reg
 PyObject *cyfunction_new(PyTypeObject *type, PyMethodDef *method, uint32_t flags, PyObject *qualname,
                          PyObject *closure, PyObject *module, PyObject *globals, PyObject *code) noexcept;
 
+// Slots defined in one file of this layer and taken by the type object in
+// another, or called directly by code that drives a function object (the
+// tests, a peer extension built on this layer).
 PyObject *cyfunction_call(PyObject *func, PyObject *args, PyObject *kw) noexcept;
-PyObject *cyfunction_call_method(PyObject *func, PyObject *self, PyObject *args, PyObject *kw) noexcept;
 PyObject *cyfunction_descr_get(PyObject *func, PyObject *instance, PyObject *owner) noexcept;
 int cyfunction_traverse(PyObject *func, visitproc visit, void *arg) noexcept;
 int cyfunction_clear(PyObject *func) noexcept;
-void cyfunction_dealloc(PyObject *func) noexcept;
 
 // Attributes, repr and pickling (cyfunction_attributes.cpp).
 extern PyGetSetDef cyfunction_getsets[];
 extern PyMemberDef cyfunction_members[];
 extern PyMethodDef cyfunction_methods[];
 PyObject *cyfunction_repr(PyObject *func) noexcept;
-int cyfunction_init_defaults(CyFunction *func) noexcept;
 
 }  // namespace velmo
 

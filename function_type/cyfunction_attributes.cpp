@@ -38,6 +38,37 @@ PyObject *lazy_field(PyObject *&field, Make make) noexcept {
 // value before it releases the old one: a finaliser run by the release
 // already reads the new value.
 
+// Fills both defaults fields from the installed getter's result: 0, or -1
+// with an exception set.
+int cyfunction_init_defaults(CyFunction *func) noexcept {
+    PyObject *result = func->defaults_getter(reinterpret_cast<PyObject *>(func));
+    if (result == nullptr) {
+        return -1;
+    }
+    // Both items are read straight from the tuple; a getter that breaks its
+    // contract gets an error instead of a read past the end of its result.
+    if (!PyTuple_Check(result)) {
+        PyErr_Format(PyExc_TypeError,
+                     "defaults getter of %.200s() must return a tuple of two items, not %.200s",
+                     func->method->ml_name, Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        return -1;
+    }
+    if (PyTuple_GET_SIZE(result) < 2) {
+        Py_ssize_t size = PyTuple_GET_SIZE(result);
+        PyErr_Format(
+            PyExc_TypeError,
+            "defaults getter of %.200s() must return a tuple of two items, not a tuple of %zd item%s",
+            func->method->ml_name, size, size == 1 ? "" : "s");
+        Py_DECREF(result);
+        return -1;
+    }
+    Py_XSETREF(func->defaults_tuple, Py_NewRef(PyTuple_GET_ITEM(result, 0)));
+    Py_XSETREF(func->kwdefaults, Py_NewRef(PyTuple_GET_ITEM(result, 1)));
+    Py_DECREF(result);
+    return 0;
+}
+
 // Reads the defaults tuple or the keyword-defaults dict; the first read of
 // either, with a defaults getter installed, fills both.
 PyObject *get_defaults_field(PyObject *func, PyObject *CyFunction::*field) noexcept {
@@ -179,35 +210,6 @@ PyObject *cyfunction_reduce(PyObject *func, PyObject * /*args*/) noexcept {
 }
 
 }  // namespace
-
-int cyfunction_init_defaults(CyFunction *func) noexcept {
-    PyObject *result = func->defaults_getter(reinterpret_cast<PyObject *>(func));
-    if (result == nullptr) {
-        return -1;
-    }
-    // Both items are read straight from the tuple; a getter that breaks its
-    // contract gets an error instead of a read past the end of its result.
-    if (!PyTuple_Check(result)) {
-        PyErr_Format(PyExc_TypeError,
-                     "defaults getter of %.200s() must return a tuple of two items, not %.200s",
-                     func->method->ml_name, Py_TYPE(result)->tp_name);
-        Py_DECREF(result);
-        return -1;
-    }
-    if (PyTuple_GET_SIZE(result) < 2) {
-        Py_ssize_t size = PyTuple_GET_SIZE(result);
-        PyErr_Format(
-            PyExc_TypeError,
-            "defaults getter of %.200s() must return a tuple of two items, not a tuple of %zd item%s",
-            func->method->ml_name, size, size == 1 ? "" : "s");
-        Py_DECREF(result);
-        return -1;
-    }
-    Py_XSETREF(func->defaults_tuple, Py_NewRef(PyTuple_GET_ITEM(result, 0)));
-    Py_XSETREF(func->kwdefaults, Py_NewRef(PyTuple_GET_ITEM(result, 1)));
-    Py_DECREF(result);
-    return 0;
-}
 
 PyObject *cyfunction_repr(PyObject *func) noexcept {
     CyFunction *op = as_cyfunction(func);

@@ -23,8 +23,7 @@ bool has_keywords(PyObject *kw) noexcept {
     return size != 0;
 }
 
-}  // namespace
-
+// Calls the method record's operation with `self`, by its calling convention.
 PyObject *cyfunction_call_method(PyObject *func, PyObject *self, PyObject *args, PyObject *kw) noexcept {
     PyMethodDef *method = reinterpret_cast<CyFunction *>(func)->method;
     PyCFunction meth = method->ml_meth;
@@ -68,8 +67,6 @@ PyObject *cyfunction_call_method(PyObject *func, PyObject *self, PyObject *args,
     PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", method->ml_name);
     return nullptr;
 }
-
-namespace {
 
 // Every call but the common one. Kept out of line, so that the common call
 // needs no saved registers and ends in a jump to the underlying operation.

@@ -6,6 +6,25 @@
 
 namespace velmo {
 
+namespace {
+
+// Name of the registry module shared by every module following these conventions.
+constexpr const char kRegistryModuleName[] = "_cython_0_29_32";
+
+// The owned object fields, in the order traversal visits and clearing
+// releases them. The defaults block's entries follow them in both walks.
+constexpr PyObject *CyFunction::*kOwnedFields[] = {
+    &CyFunction::closure,        &CyFunction::module,     &CyFunction::dict,
+    &CyFunction::name,           &CyFunction::qualname,   &CyFunction::doc,
+    &CyFunction::globals,        &CyFunction::code,       &CyFunction::class_object,
+    &CyFunction::defaults_tuple, &CyFunction::kwdefaults, &CyFunction::annotations,
+};
+
+// Destruction, with the other lifetime slots below.
+void cyfunction_dealloc(PyObject *func) noexcept;
+
+}  // namespace
+
 // One slot a line, in the order of PyTypeObject, up to tp_vectorcall. The
 // fields that later versions append (tp_watched, tp_versions_used, ...) are
 // the interpreter's own and zero in every static type, which is what leaving
@@ -176,6 +195,8 @@ int cyfunction_clear(PyObject *func) noexcept {
     return 0;
 }
 
+namespace {
+
 void cyfunction_dealloc(PyObject *func) noexcept {
     auto *op = reinterpret_cast<CyFunction *>(func);
     PyObject_GC_UnTrack(func);
@@ -187,5 +208,7 @@ void cyfunction_dealloc(PyObject *func) noexcept {
     cyfunction_clear(func);
     PyObject_GC_Del(func);
 }
+
+}  // namespace
 
 }  // namespace velmo

@@ -1,11 +1,11 @@
 // fun_hello, the module's one Python-level function, and the equality and
 // truth tests that let it answer common arguments without rich comparison.
 #include "common/python_compat.h"
+#include "module/failure_sites.h"
 #include "module/module.h"
+#include "module/module_state.h"
 
 namespace velmo {
-
-PyMethodDef fun_hello_method = {"fun_hello", fun_hello_wrapper, METH_O, nullptr};
 
 namespace {
 
@@ -32,6 +32,17 @@ inline Equality fast_equals(PyObject *object, PyObject *constant, uint32_t value
         return PyFloat_AS_DOUBLE(object) == static_cast<double>(value) ? Equality::kTrue : Equality::kFalse;
     }
     return Equality::kUndecided;
+}
+
+// The truth of a comparison's result, without a call for the common results.
+int object_is_true(PyObject *object) noexcept {
+    if (object == Py_True) {
+        return 1;
+    }
+    if (object == Py_False || object == Py_None) {
+        return 0;
+    }
+    return PyObject_IsTrue(object);
 }
 
 // One `if s == constant` of the body by rich comparison: 1 or 0, or -1 with
@@ -65,20 +76,6 @@ int compare_equals(PyObject *s, PyObject *constant, const FailureSite &compare_s
     Py_RETURN_NONE;
 }
 
-}  // namespace
-
-int object_is_true(PyObject *object) noexcept {
-    if (object == Py_True) {
-        return 1;
-    }
-    if (object == Py_False || object == Py_None) {
-        return 0;
-    }
-    return PyObject_IsTrue(object);
-}
-
-PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept { return fun_hello_impl(self, s); }
-
 // The equality tests, written inline: the fast paths decide without making a
 // True or False to test.
 PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
@@ -94,5 +91,10 @@ PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
     // Decided by the fast paths too, since the first test was.
     return Py_NewRef(fast_equals(s, state.int_2, 2) == Equality::kTrue ? state.str_answer_for_2 : Py_None);
 }
+
+}  // namespace
+
+// The record points straight at the body: METH_O hands it the one argument.
+PyMethodDef fun_hello_method = {"fun_hello", fun_hello_impl, METH_O, nullptr};
 
 }  // namespace velmo

@@ -1,19 +1,12 @@
-// The module's own operations, private to module/: the import lifecycle
-// (entry point, creation and execution slots, constants, version check) and
-// the body of `fun_hello`.
+// The module's operations that its files share, private to module/: the
+// execution slot, the version check and fun_hello's method record.
 #ifndef VELMO_MODULE_MODULE_H
 #define VELMO_MODULE_MODULE_H
 
 #include "common/python_compat.h"
 
-#include <cstdint>
-
-#include "module/failure_sites.h"
-#include "module/module_state.h"
-
 namespace velmo {
 
-PyObject *module_create(PyObject *spec, PyModuleDef *definition) noexcept;
 int module_exec(PyObject *module) noexcept;
 
 // Warns (RuntimeWarning) when the run-time interpreter is not the major.minor
@@ -23,19 +16,7 @@ int check_binary_version() noexcept;
 // lets tests try versions this interpreter does not have.
 int check_binary_version_against(int built_major, int built_minor, const char *runtime_version) noexcept;
 
-int init_string_constants(const StringConstantEntry *table) noexcept;
-
-// Adds the traceback entry of `site` to the failure being reported, with what
-// the module's state holds (globals, runtime module, switch key, cache); -1,
-// for the caller to return.
-[[gnu::cold]] int report_failure(const FailureSite &site) noexcept;
-
-PyObject *fun_hello_wrapper(PyObject *self, PyObject *s) noexcept;
-PyObject *fun_hello_impl(PyObject *self, PyObject *s) noexcept;
-int object_is_true(PyObject *object) noexcept;
-
 extern PyMethodDef fun_hello_method;
-extern PyModuleDef velmo_module_def;
 
 }  // namespace velmo
 

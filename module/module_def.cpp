@@ -2,10 +2,13 @@
 // multi-phase module definition and the creation slot module_create.
 #include "common/ref.h"
 #include "module/module.h"
+#include "module/module_state.h"
 
 namespace velmo {
 
 namespace {
+
+PyObject *module_create(PyObject *spec, PyModuleDef *definition) noexcept;
 
 PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
@@ -45,8 +48,6 @@ int copy_spec_attribute(PyObject *spec, PyObject *dict, const SpecAttribute &row
     }
     return PyDict_SetItemString(dict, row.key, value.get()) < 0 ? -1 : 0;
 }
-
-}  // namespace
 
 PyModuleDef velmo_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -101,6 +102,8 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
     }
     return module.release();
 }
+
+}  // namespace
 
 }  // namespace velmo
 

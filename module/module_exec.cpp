@@ -3,7 +3,9 @@
 #include "common/python_compat.h"
 #include "common/ref.h"
 #include "function_type/cyfunction.h"
+#include "module/failure_sites.h"
 #include "module/module.h"
+#include "module/module_state.h"
 
 namespace velmo {
 

@@ -1,7 +1,7 @@
 // The process-wide ModuleState, the table of the module's string constants
 // and init_string_constants, which builds them; report_failure, which every
 // failure site reports through.
-#include "module/module.h"
+#include "module/module_state.h"
 
 namespace velmo {
 

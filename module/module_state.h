@@ -1,5 +1,6 @@
 // The module-wide state of velmo: one process-wide record that the
-// execution slot fills, and the table of its string constants.
+// execution slot fills, the table of its string constants, and the two
+// operations on that state: building the constants and reporting a failure.
 #ifndef VELMO_MODULE_MODULE_STATE_H
 #define VELMO_MODULE_MODULE_STATE_H
 
@@ -63,6 +64,15 @@ struct StringConstantEntry {
 };
 
 extern const StringConstantEntry kStringConstantTable[];
+
+// Makes the str of each row of `table`, its hash computed, and stores it in
+// the row's target; -1 with the error set at the first row that fails.
+int init_string_constants(const StringConstantEntry *table) noexcept;
+
+// Adds the traceback entry of `site` to the failure being reported, with what
+// the module's state holds (globals, runtime module, switch key, cache); -1,
+// for the caller to return.
+[[gnu::cold]] int report_failure(const FailureSite &site) noexcept;
 
 }  // namespace velmo
 

@@ -1,7 +1,7 @@
 // init_string_constants over tables with every kind of row: an interned and
 // a plain str, each with its hash computed, and a row that fails part-way.
 // The module's own table is exercised by every import.
-#include "module/module.h"
+#include "module/module_state.h"
 #include "test_support.h"
 
 namespace {

@@ -78,7 +78,7 @@ int compare_equals(PyObject *s, PyObject *constant, const FailureSite &compare_s
 
 // The equality tests, written inline: the fast paths decide without making a
 // True or False to test.
-PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
+PyObject *fun_hello(PyObject * /*self*/, PyObject *s) noexcept {
     const ModuleState &state = module_state;
     switch (fast_equals(s, state.int_1, 1)) {
         case Equality::kTrue:
@@ -95,6 +95,6 @@ PyObject *fun_hello_impl(PyObject * /*self*/, PyObject *s) noexcept {
 }  // namespace
 
 // The record points straight at the body: METH_O hands it the one argument.
-PyMethodDef fun_hello_method = {"fun_hello", fun_hello_impl, METH_O, nullptr};
+PyMethodDef fun_hello_method = {"fun_hello", fun_hello, METH_O, nullptr};
 
 }  // namespace velmo

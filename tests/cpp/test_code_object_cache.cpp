@@ -1,9 +1,11 @@
-// CodeObjectCache: the bisection search, sorted insertion with growth in
-// steps of 64, replacement under an existing key, and running out of memory.
+// CodeObjectCache: the bisection search, sorted insertion as the array grows,
+// replacement under an existing key, and running out of memory.
 // Each test case works on a cache of its own, which starts empty.
 #include <algorithm>
+#include <cstdint>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "test_support.h"
@@ -43,14 +45,19 @@ void expect_well_formed() {
     }
 }
 
+// Releases what the cache holds and leaves it empty.
+void release_cache() {
+    for (int i = 0; i < g_cache.count; ++i) {
+        Py_DECREF(g_cache.entries[i].code);
+    }
+    PyMem_Free(g_cache.entries);
+    g_cache = {};
+}
+
 class CodeObjectCacheTest : public velmo_test::PythonTest {
   protected:
     void TearDown() override {
-        for (int i = 0; i < g_cache.count; ++i) {
-            Py_DECREF(g_cache.entries[i].code);
-        }
-        PyMem_Free(g_cache.entries);
-        g_cache = {};
+        release_cache();
         PythonTest::TearDown();
     }
 };
@@ -89,33 +96,58 @@ TEST_F(CodeObjectCacheTest, BisectOnASingleEntry) {
     EXPECT_EQ(bisect_code_objects(one, 1, -7), 0);
 }
 
-TEST_F(CodeObjectCacheTest, GrowsBy64AndStaysSortedUnderRandomInsertion) {
-    // 129 distinct non-zero keys, half of them negative, in shuffled order.
-    std::vector<int> keys(129);
-    std::iota(keys.begin(), keys.end(), -64);
-    std::replace(keys.begin(), keys.end(), 0, 65);
-    std::shuffle(keys.begin(), keys.end(), std::mt19937(12345));
+// The orders in which sites may first fail: each must leave every site
+// findable, with its own code object, however often the array grows.
+std::vector<std::vector<int>> insertion_orders() {
+    // 300 distinct non-zero keys: implementation lines (negative) and Python
+    // lines (positive), with both ends of the key range.
+    std::vector<int> keys(298);
+    std::iota(keys.begin(), keys.end(), -149);
+    std::replace(keys.begin(), keys.end(), 0, 149);
+    keys.push_back(INT32_MAX);
+    keys.push_back(-INT32_MAX);
+    std::sort(keys.begin(), keys.end());
 
-    std::vector<Ref> codes;
-    for (std::size_t n = 0; n < keys.size(); ++n) {
-        codes.push_back(Ref::steal(reinterpret_cast<PyObject *>(new_code(1))));
-        ASSERT_TRUE(codes.back());
-        Py_ssize_t before = refcount(codes.back().get());
-        insert_code_object(cache(), keys[n], reinterpret_cast<PyCodeObject *>(codes.back().get()));
-        EXPECT_EQ(refcount(codes.back().get()), before + 1) << "the cache takes one reference";
-        ASSERT_EQ(cache().count, static_cast<int>(n + 1));
-        int expected_capacity = n < 64 ? 64 : n < 128 ? 128 : 192;  // the 65th and the 129th grow it
-        ASSERT_EQ(cache().capacity, expected_capacity) << "after " << n + 1 << " keys";
+    std::vector<int> descending(keys.rbegin(), keys.rend());
+    std::vector<int> shuffled = keys;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(12345));
+    // From both ends towards the middle: every insertion lands inside the array.
+    std::vector<int> inward;
+    for (std::size_t low = 0, high = keys.size() - 1; low <= high; ++low, --high) {
+        inward.push_back(keys[low]);
+        if (low != high) {
+            inward.push_back(keys[high]);
+        }
     }
-    expect_well_formed();
+    return {keys, descending, shuffled, inward};
+}
 
-    for (std::size_t n = 0; n < keys.size(); ++n) {
-        PyCodeObject *found = find_code_object(cache(), keys[n]);
-        EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[n].get()) << "key " << keys[n];
-        Py_XDECREF(found);
+TEST_F(CodeObjectCacheTest, EverySiteStaysFindableWithItsOwnCodeObjectAsTheCacheGrows) {
+    std::size_t order_number = 0;
+    for (const std::vector<int> &keys : insertion_orders()) {
+        SCOPED_TRACE("insertion order " + std::to_string(order_number++));
+        release_cache();
+        std::vector<Ref> codes;
+        for (std::size_t n = 0; n < keys.size(); ++n) {
+            codes.push_back(Ref::steal(reinterpret_cast<PyObject *>(new_code(1))));
+            ASSERT_TRUE(codes.back());
+            Py_ssize_t before = refcount(codes.back().get());
+            insert_code_object(cache(), keys[n], reinterpret_cast<PyCodeObject *>(codes.back().get()));
+            EXPECT_EQ(refcount(codes.back().get()), before + 1) << "the cache takes one reference";
+            ASSERT_EQ(cache().count, static_cast<int>(n + 1));
+            // Every site inserted so far, not only the last: a growth or a
+            // move that lost or mixed up entries shows at once.
+            for (std::size_t m = 0; m <= n; ++m) {
+                PyCodeObject *found = find_code_object(cache(), keys[m]);
+                ASSERT_EQ(reinterpret_cast<PyObject *>(found), codes[m].get())
+                    << "key " << keys[m] << " after " << n + 1 << " insertions";
+                Py_DECREF(found);
+            }
+        }
+        expect_well_formed();
+        EXPECT_EQ(find_code_object(cache(), 1000), nullptr);
+        EXPECT_EQ(find_code_object(cache(), -1000), nullptr);
     }
-    EXPECT_EQ(find_code_object(cache(), 1000), nullptr);
-    EXPECT_EQ(find_code_object(cache(), -1000), nullptr);
 }
 
 TEST_F(CodeObjectCacheTest, FindOnAnEmptyCacheAndKeyZeroAreMisses) {

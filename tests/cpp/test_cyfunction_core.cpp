@@ -1,7 +1,8 @@
 // The function object core, reached directly where Python code cannot: the
-// conventions no method record should have, a keyword object that is not a
-// dict, traversal that stops early, and clearing. Ordinary calls, flags and
-// collection are covered through the peer extension's Python tests.
+// conventions no method record should have, the keyword dict exactly as
+// tp_call receives it, traversal that stops early, and clearing. Ordinary
+// calls, flags and collection are covered through the peer extension's
+// Python tests.
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ using velmo_test::refcount;
 using velmo_test::take_error;
 
 // What the underlying operations received, handed back as a tuple
-// (self, args or item, kw); g_null stands for a NULL argument.
+// (self, args or item) or (self, args, kw); g_null stands for a NULL argument.
 PyObject *g_null = nullptr;
 int g_calls = 0;
 
@@ -30,9 +31,18 @@ PyObject *record(PyObject *self, PyObject *arg) {
     return PyTuple_Pack(2, or_null(self), or_null(arg));
 }
 
+// The same for a keyword-taking record: (self, args, kw).
+PyObject *record_keywords(PyObject *self, PyObject *args, PyObject *kw) {
+    ++g_calls;
+    return PyTuple_Pack(3, or_null(self), or_null(args), or_null(kw));
+}
+
 PyMethodDef m_varargs = {"va", record, METH_VARARGS, nullptr};
 PyMethodDef m_noargs = {"f", record, METH_NOARGS, nullptr};
 PyMethodDef m_o = {"one", record, METH_O, nullptr};
+PyMethodDef m_keywords = {"kw",
+                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(record_keywords)),
+                          METH_VARARGS | METH_KEYWORDS, nullptr};
 
 class CyFunctionCore : public velmo_test::PythonTest {
   protected:
@@ -99,22 +109,57 @@ TEST_F(CyFunctionCore, UnsupportedConventionsRaiseSystemError) {
     EXPECT_EQ(g_calls, 0);
 }
 
-TEST_F(CyFunctionCore, KeywordObjectThatIsNotADictCountsAsKeywords) {
-    // PyDict_Size fails (-1, SystemError) on a list; the call must end with the
-    // keyword error alone, nothing of the sizing failure left behind.
-    Ref not_a_dict = Ref::steal(PyList_New(0));
-    Ref single = tuple({a_.get()});
-    for (PyMethodDef *method : {&m_varargs, &m_noargs, &m_o}) {
-        Ref func = make(method);
-        Ref result = call(func, single, not_a_dict.get());
+// The keyword dict as the interpreter hands it to tp_call (PyObject_Call):
+// NULL without keywords, an empty dict for `f(*args, **{})`, a dict holding
+// them otherwise. Empty counts as no keywords, on the common call's
+// convention as on the others; any keyword is refused before the operation
+// runs; a keyword-taking record gets the very tuple and dict, or NULL.
+TEST_F(CyFunctionCore, EmptyKeywordDictIsNoKeywordsAndAnyKeywordIsRefused) {
+    Ref empty = Ref::steal(PyDict_New());
+    Ref keywords = Ref::steal(PyDict_New());
+    ASSERT_EQ(PyDict_SetItemString(keywords.get(), "k", b_.get()), 0);
+    struct Case {
+        PyMethodDef *method;
+        uint32_t flags;
+        Ref args;
+    };
+    const Case cases[] = {
+        {&m_varargs, 0, tuple({a_.get()})},
+        {&m_noargs, 0, tuple({})},
+        {&m_o, 0, tuple({a_.get()})},
+        {&m_o, velmo::CYFUNC_MEMBER, tuple({a_.get(), b_.get()})},  // self taken from the arguments
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.method->ml_name) + (c.flags != 0 ? " (member)" : ""));
+        Ref func = make(c.method, c.flags);
+        g_calls = 0;
+        Ref without = call(func, c.args);
+        ASSERT_TRUE(without) << velmo_test::take_error_text();
+        Ref with_empty = call(func, c.args, empty.get());
+        ASSERT_TRUE(with_empty) << velmo_test::take_error_text();
+        EXPECT_EQ(PyObject_RichCompareBool(with_empty.get(), without.get(), Py_EQ), 1)
+            << velmo_test::text_of(with_empty.get()) << " != " << velmo_test::text_of(without.get());
+        EXPECT_EQ(g_calls, 2);
+
+        g_calls = 0;
+        Ref result = call(func, c.args, keywords.get());
         ASSERT_FALSE(result);
         PendingError error = take_error();
         EXPECT_TRUE(error.is(PyExc_TypeError)) << error.message();
-        EXPECT_EQ(error.message(), std::string(method->ml_name) + "() takes no keyword arguments");
-        EXPECT_EQ(PyException_GetContext(error.value.get()), nullptr) << "no chained sizing error";
+        EXPECT_EQ(error.message(), std::string(c.method->ml_name) + "() takes no keyword arguments");
+        EXPECT_FALSE(Ref::steal(PyException_GetContext(error.value.get()))) << "no chained error";
         EXPECT_EQ(PyErr_Occurred(), nullptr);
+        EXPECT_EQ(g_calls, 0) << "refused before the operation ran";
     }
-    EXPECT_EQ(g_calls, 0);
+
+    Ref func = make(&m_keywords);
+    Ref args = tuple({a_.get()});
+    for (PyObject *kw : {static_cast<PyObject *>(nullptr), empty.get(), keywords.get()}) {
+        Ref result = call(func, args, kw);
+        ASSERT_TRUE(result) << velmo_test::take_error_text();
+        EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 1), args.get());
+        EXPECT_EQ(PyTuple_GET_ITEM(result.get(), 2), or_null(kw));
+    }
 }
 
 // A function whose every owned field holds a distinct object, and a defaults

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, when it is missing and we are
 # root; otherwise names the missing packages.
-#   bash scripts/install_test_deps.sh [VERSION...]   # the versions to be tested (default: all)
+#   bash scripts/install_test_deps.sh [VERSION...]   # the versions to be tested (default: all listed)
 # pytest and hypothesis come from Debian and run under every supported
 # version from this folder. Under 3.10 they need exceptiongroup and tomli
 # there too (the standard library has both from 3.11 on), which Debian
 # releases after 12 no longer carry, so they are wanted only for 3.10.
 set -euo pipefail
 
+(( $# )) || set -- $(grep -E '^[0-9]+\.[0-9]+$' "$(dirname "${BASH_SOURCE[0]}")/../python_versions.txt")
 dist=/usr/lib/python3/dist-packages
 mods=(pytest hypothesis)
-if (( $# == 0 )) || [[ " $* " == *" 3.10 "* ]]; then
+if [[ " $* " == *" 3.10 "* ]]; then
     mods+=(exceptiongroup tomli)
 fi
 debs=("${mods[@]/#/python3-}")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what the tests need, then builds everything and runs every test for
 # each supported CPython (python_versions.txt) that is installed, one build
-# directory per version: build/ for the oldest (the one README's demo uses),
+# directory per version: build/ for the oldest (the one scripts/demo.sh uses),
 # build-py3.X/ for the others. The oldest must be there; other versions that
 # are missing are named and skipped (scripts/test_sid.sh tests those newer
 # than any the host has). Each debug interpreter (Py_DEBUG: python3.Xd, Debian's
@@ -9,9 +9,16 @@
 # for it, a debug build, and the Python suite with its leak hunt, run under
 # the interpreter's own checks. PYTHON=/path/to/python3.X runs that
 # interpreter's lane only.
+# `--quick` first: the quick lane alone (see below).
 # Extra arguments go to ctest, e.g. `bash scripts/test.sh -R python_tests`.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+quick=0
+if [[ "${1:-}" == --quick ]]; then
+    quick=1
+    shift
+fi
 
 mapfile -t versions < <(grep -E '^[0-9]+\.[0-9]+$' python_versions.txt)
 
@@ -22,6 +29,62 @@ build_dir_for() {
 is_debug() {
     "$1" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_DEBUG"))' 2>/dev/null
 }
+
+# The quick lane (--quick), for a contributor who changed a line: one version,
+# the newest listed one that the build's search finds (or PYTHON's), built
+# without link-time optimisation and without the benchmarks in a folder of its
+# own, build-quick-py3.X/ (so that a second run rebuilds only what changed and
+# the full run's folders keep their settings). Every suite and check runs but
+# what costs most and a change in the code seldom breaks: the install routes
+# and the installed stub (a venv and pip builds of the whole tree), valgrind,
+# headers_only, clang-tidy, the benchmark's answers, and of the allocation
+# sweeps the user paths' and the mode that fails every allocation from the
+# n-th on (the import and the failing call are swept failing one allocation at
+# a time). Everything else (other versions, debug lanes, the sid chroot,
+# Windows, the release artefacts) is the full run's. A debug interpreter's
+# lane is already this short: PYTHON= one runs it as usual.
+if (( quick )) && [[ -n "${PYTHON:-}" ]] && is_debug "$PYTHON"; then
+    quick=0
+fi
+if (( quick )); then
+    found=""
+    if [[ -n "${PYTHON:-}" ]]; then
+        found="$(cmake -P cmake/FindVelmoPython.cmake)"
+    else
+        for (( i = ${#versions[@]} - 1; i >= 0; i-- )); do
+            found="$(cmake -DVELMO_PYTHON_VERSION="${versions[i]}" -P cmake/FindVelmoPython.cmake)"
+            [[ -z "$found" ]] || break
+        done
+    fi
+    if [[ -z "$found" ]]; then
+        echo "test.sh: no CPython of python_versions.txt with its headers was found" >&2
+        exit 1
+    fi
+    version="${found%% *}"
+    python="${found#* }"
+    dir="build-quick-py$version"
+    bash scripts/install_test_deps.sh "$version"
+    cached="$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)"
+    if [[ -n "$cached" && "$cached" != "$python" ]]; then
+        echo "test.sh: $dir/ was configured for $cached; configuring it afresh for $python"
+        rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
+    fi
+    echo "== CPython $version ($python) in $dir/: the quick lane"
+    start=$SECONDS
+    status=0
+    cmake -S . -B "$dir" -DPython3_EXECUTABLE="$python" -DVELMO_WARNINGS_AS_ERRORS=ON \
+            -DVELMO_LTO=OFF -DVELMO_BUILD_BENCHMARKS=OFF \
+            ${VELMO_REQUIRE_CHECK_TOOLS:+-DVELMO_REQUIRE_CHECK_TOOLS="$VELMO_REQUIRE_CHECK_TOOLS"} \
+        && cmake --build "$dir" -j"$(nproc)" \
+        && PYTEST_ADDOPTS="${PYTEST_ADDOPTS:+$PYTEST_ADDOPTS }-k 'not fail-all-from and not user_path_under_memory'" \
+            ctest --test-dir "$dir" --output-on-failure -j2 \
+                -E '^(installed_package|installed_stub|valgrind_memcheck|headers_only|clang_tidy_.*)$' "$@" \
+        || status=1
+    echo "== Summary"
+    echo "   $version quick lane $( ((status)) && echo FAILED || echo passed) ($((SECONDS - start)) s, $dir/);" \
+         "the full run (bash scripts/test.sh) tests the rest"
+    exit "$status"
+fi
 
 # The build's own search (cmake/FindVelmoPython.cmake) finds each interpreter:
 # it prints "<major.minor> <interpreter>", or nothing when none is installed.
@@ -170,11 +233,27 @@ if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
     fi
 fi
 
+# Whether every file of the unpacked sdist $1 is byte for byte this tree's
+# (setuptools' own PKG-INFO, setup.cfg and egg-info aside); build_dist.sh's
+# check_dist.py has compared the names already.
+sdist_holds_this_tree() {
+    local file status=0
+    while IFS= read -r -d '' file; do
+        cmp -s "$1/$file" "$file" || { echo "test.sh: the sdist's $file differs from this tree's" >&2; status=1; }
+    done < <(cd "$1" && find . -type f ! -path './velmo.egg-info/*' ! -name PKG-INFO ! -path ./setup.cfg -print0)
+    return "$status"
+}
+
 # The release artefacts (scripts/build_dist.sh: the sdist and a manylinux wheel
 # per version, each tested as installed), made twice from clean clones and
-# compared byte for byte; then README's test command run in the unpacked sdist,
-# for the oldest version. Needs root, for the sid chroot; a run for one
-# interpreter leaves it out.
+# compared byte for byte; then the test command run in the unpacked sdist, for
+# the oldest version: it builds everything there, and of the tests runs those
+# whose outcome depends on the tree being an sdist rather than a clone
+# (installed_package, which copies the tree without git and builds an sdist
+# and a wheel from it). The others test the same bytes as the oldest lane
+# above, with the same interpreter and compiler, once sdist_holds_this_tree
+# has shown that the files are the same. Needs root, for the sid chroot; a
+# run for one interpreter leaves it out.
 if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
     echo "== Release artefacts (scripts/build_dist.sh, twice), and the tests run from the sdist"
     start=$SECONDS
@@ -184,7 +263,8 @@ if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
     elif bash scripts/build_dist.sh --check-reproducible \
             && rm -rf "$sdist_tree" && mkdir -p "$sdist_tree" \
             && tar -xzf dist/velmo-*.tar.gz -C "$sdist_tree" --strip-components=1 \
-            && PYTHON="${runs[0]#* }" bash "$sdist_tree/scripts/test.sh"; then
+            && sdist_holds_this_tree "$sdist_tree" \
+            && PYTHON="${runs[0]#* }" bash "$sdist_tree/scripts/test.sh" -R '^installed_package$'; then
         results+=("release artefacts passed: byte-identical twice, and the sdist's tests ($((SECONDS - start)) s, dist/)")
     else
         results+=("release artefacts FAILED ($((SECONDS - start)) s, build-dist-check/)")

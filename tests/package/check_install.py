@@ -111,7 +111,7 @@ def use_installed(python: Path, site_packages: str, example: Path) -> None:
 
 
 def check_sdist(sdist: Path) -> None:
-    """What building and README's test command need is there; no build output.
+    """What building and scripts/test.sh need is there; no build output.
     (tests/package/check_dist.py compares a release sdist with a whole clone.)"""
     names = {name.split("/", 1)[1] for name in tarfile.open(sdist).getnames() if "/" in name}
     needed = {"LICENSE", "CMakeLists.txt", "setup.py", "pyproject.toml", "velmo.pyi", "common/python_compat.h",
@@ -218,7 +218,7 @@ def check_wheel(wheel: Path, version: str) -> None:
 
 def build_requirements(wheels: Path | None) -> Path | None:
     """The first folder that holds both setuptools and wheel wheels: --wheels
-    (Debian's, which README names), else those that CPython ships for its own
+    (Debian's, which docs/releasing.md names), else those that CPython ships for its own
     tests (3.12 and later).
 
     Debian's setuptools asks for options of Debian's own distutils, which

@@ -2,7 +2,7 @@
 else the one on PATH) with every object taken from malloc (PYTHONMALLOC=malloc).
 Exits 77, which CTest takes as skipped, when there is no valgrind.
 
-On 3.10 the check is strict: any memory error, and any block definitely lost
+Before 3.11 the check is strict: any memory error, and any block definitely lost
 that memcheck.supp does not name, fails it. Later interpreters report on
 themselves, with no velmo code involved (3.11 uses uninitialised values at
 start-up, 3.12 and later leave their immortal objects unfreed at exit), so
@@ -22,7 +22,7 @@ import tempfile
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-STRICT = sys.version_info[:2] == (3, 10)
+STRICT = sys.version_info < (3, 11)
 IMMORTAL_INTERNED = sys.version_info >= (3, 12)
 # The calls that make a new string and intern it, left immortal from 3.12 on.
 INTERNING = {"PyUnicode_InternFromString", "PyUnicode_InternInPlace", "_PyUnicode_InternInPlace"}

@@ -33,6 +33,16 @@ foreach(_layer common function_type traceback)
   endforeach()
 endforeach()
 
+# Inside module/, the state and the failure-site table sit below the module's
+# entry points: they never include module/module.h, so that the state can be
+# built and tested without the function it serves.
+foreach(_file module_state.h module_state.cpp failure_sites.h)
+  file(STRINGS "${SOURCE_DIR}/module/${_file}" _includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"(module/)?module\\.h\"")
+  if(_includes)
+    string(APPEND _violations "\n  module/${_file} includes \"module/module.h\"")
+  endif()
+endforeach()
+
 if(_violations)
   message(FATAL_ERROR "layer includes point the wrong way:${_violations}")
 endif()

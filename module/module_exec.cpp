@@ -55,14 +55,36 @@ int fail_exec(const FailureSite &site) noexcept {
     return -1;
 }
 
+// fun_hello's code object: what introspection reads (names, file, first
+// line, arguments, flags) is fun_hello's own; the instructions, stack size and
+// line table are those of an empty code object the interpreter makes, so that
+// code which runs it (types.FunctionType(fun_hello.__code__, ...)) meets the
+// interpreter's own stub body. From 3.11 on that body raises AssertionError;
+// an empty one would make the evaluation loop run whatever memory follows.
+// On 3.10 the interpreter's empty code object has no body either, and
+// running one is a SystemError. Its exception table is empty on every
+// version, as fun_hello's stays.
 PyObject *make_fun_hello_code() noexcept {
     ModuleState &state = module_state;
-    return reinterpret_cast<PyObject *>(PyUnstable_Code_New(1,  // argcount
-                                                            0,  // kwonlyargcount
-                                                            1,  // nlocals
-                                                            0,  // stacksize
+    Ref stub = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(kSourceFileName, "fun_hello", 1)));
+    if (!stub) {
+        return nullptr;
+    }
+    Ref body = Ref::steal(PyObject_GetAttrString(stub.get(), "co_code"));
+    if (!body) {
+        return nullptr;
+    }
+    Ref linetable = Ref::steal(PyObject_GetAttrString(stub.get(), "co_linetable"));
+    if (!linetable) {
+        return nullptr;
+    }
+    int stacksize = reinterpret_cast<PyCodeObject *>(stub.get())->co_stacksize;
+    return reinterpret_cast<PyObject *>(PyUnstable_Code_New(1,          // argcount
+                                                            0,          // kwonlyargcount
+                                                            1,          // nlocals
+                                                            stacksize,  // the stub's
                                                             CO_OPTIMIZED | CO_NEWLOCALS,
-                                                            state.empty_bytes,    // code
+                                                            body.get(),           // code
                                                             state.empty_tuple,    // consts
                                                             state.empty_tuple,    // names
                                                             state.argnames,       // varnames
@@ -72,7 +94,7 @@ PyObject *make_fun_hello_code() noexcept {
                                                             state.str_fun_hello,  // name
                                                             state.str_fun_hello,  // qualname
                                                             1,                    // firstlineno
-                                                            state.empty_bytes,    // linetable
+                                                            linetable.get(),      // linetable
                                                             state.empty_bytes));  // exceptiontable
 }
 

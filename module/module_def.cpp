@@ -78,6 +78,9 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
     if (module_state.module != nullptr) {
         return Py_NewRef(module_state.module);
     }
+    if (module_state.created != nullptr) {
+        return Py_NewRef(module_state.created);
+    }
 
     Ref module;
     {
@@ -94,8 +97,18 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
     if (dict == nullptr) {
         return nullptr;
     }
+    // Claimed before the spec's attributes are read: a property among them
+    // runs Python code, during which another thread may create the module.
+    // (Reading the name of a spec-like object may run some too.)
+    if (module_state.created != nullptr) {
+        return Py_NewRef(module_state.created);
+    }
+    module_state.created = Py_NewRef(module.get());
     for (const SpecAttribute &row : kSpecAttributes) {
         if (copy_spec_attribute(spec, dict, row) < 0) {
+            if (module_state.created == module.get()) {
+                Py_CLEAR(module_state.created);
+            }
             return nullptr;
         }
     }

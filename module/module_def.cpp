@@ -62,7 +62,7 @@ PyModuleDef velmo_module_def = {
 
 PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
     // The state is process-wide, so only the first interpreter may own it.
-    int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (module_state.interpreter_id == -1) {
         module_state.interpreter_id = id;
         if (id == -1) {

@@ -210,7 +210,7 @@ int execute(PyObject *module) noexcept {
 // causes in its own thread cannot wait for it and goes ahead as before.
 int module_exec(PyObject *module) noexcept {
     ModuleState &state = module_state;
-    unsigned long thread = PyThread_get_thread_ident();
+    uint64_t thread = PyThread_get_thread_ident();
     while (state.executing_thread != 0 && state.executing_thread != thread) {
         Py_BEGIN_ALLOW_THREADS;
         PyThread_acquire_lock(state.execution_lock, WAIT_LOCK);

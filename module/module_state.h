@@ -41,7 +41,7 @@ struct ModuleState {
     // execution_lock meanwhile (made by the first execution, never freed):
     // an execution in another thread waits on it with the GIL released, so
     // that no import hands out a module that is still being executed.
-    unsigned long executing_thread;
+    uint64_t executing_thread;
     PyThread_type_lock execution_lock;
     // Whether the last execution entered the module in sys.modules under
     // "velmo". Only that entry is taken back on failure: one the import system

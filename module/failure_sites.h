@@ -10,6 +10,8 @@
 #ifndef VELMO_MODULE_FAILURE_SITES_H
 #define VELMO_MODULE_FAILURE_SITES_H
 
+#include <cstddef>
+
 #include "traceback/traceback.h"
 
 namespace velmo {
@@ -55,7 +57,51 @@ inline constexpr FailureSite kTruthOfCompareWith1 = fun_hello_site(1300, 2);
 inline constexpr FailureSite kCompareWith2 = fun_hello_site(1330, 4);
 inline constexpr FailureSite kTruthOfCompareWith2 = fun_hello_site(1332, 4);
 
+// Every site above, for the check below: a new site is a row here too.
+inline constexpr const FailureSite *kEverySite[] = {
+    &kVersionCheck, &kEmptyTuple,          &kEmptyBytes,    &kFunctionType,
+    &kGlobals,      &kBuiltinsModule,      &kRuntimeModule, &kSetBuiltins,
+    &kConstants,    &kModulesDict,         &kModulesEntry,  &kCodeObject,
+    &kFunction,     &kBindFunction,        &kTestDict,      &kBindTestDict,
+    &kCompareWith1, &kTruthOfCompareWith1, &kCompareWith2,  &kTruthOfCompareWith2,
+};
+
 }  // namespace site
+
+namespace detail {
+
+constexpr bool same_text(const char *a, const char *b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+// Whether every two sites on one Python line name the same function and
+// file. An entry that hides the implementation line is cached under its
+// Python line alone (traceback.h), so a site on the line of another
+// function's would be shown with the code object, and so the name, of
+// whichever of the two failed first.
+template <size_t N>
+constexpr bool python_lines_name_one_function(const FailureSite *const (&sites)[N]) {
+    for (size_t i = 0; i < N; ++i) {
+        for (size_t j = i + 1; j < N; ++j) {
+            if (sites[i]->python_line == sites[j]->python_line &&
+                !(same_text(sites[i]->function, sites[j]->function) &&
+                  same_text(sites[i]->filename, sites[j]->filename))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+static_assert(detail::python_lines_name_one_function(site::kEverySite),
+              "two failure sites share a Python line but not the function it belongs to: give the new "
+              "site a line of its own function");
 
 }  // namespace velmo
 

@@ -63,7 +63,7 @@ PyModuleDef velmo_module_def = {
 
 PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
     // The state is process-wide, so only the first interpreter may own it.
-    int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (module_state.interpreter_id == -1) {
         module_state.interpreter_id = id;
         if (id == -1) {
@@ -78,6 +78,9 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
 
     if (module_state.module != nullptr) {
         return Py_NewRef(module_state.module);
+    }
+    if (module_state.created != nullptr) {
+        return Py_NewRef(module_state.created);
     }
 
     Ref module;
@@ -95,8 +98,18 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
     if (dict == nullptr) {
         return nullptr;
     }
+    // Claimed before the spec's attributes are read: a property among them
+    // runs Python code, during which another thread may create the module.
+    // (Reading the name of a spec-like object may run some too.)
+    if (module_state.created != nullptr) {
+        return Py_NewRef(module_state.created);
+    }
+    module_state.created = Py_NewRef(module.get());
     for (const SpecAttribute &row : kSpecAttributes) {
         if (copy_spec_attribute(spec, dict, row) < 0) {
+            if (module_state.created == module.get()) {
+                Py_CLEAR(module_state.created);
+            }
             return nullptr;
         }
     }

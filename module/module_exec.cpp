@@ -11,11 +11,6 @@ namespace velmo {
 
 namespace {
 
-// Whether this execution entered the module in sys.modules under "velmo".
-// Only that entry is taken back on failure: one the import system made is
-// its own to drop, and looking "velmo" up again could run user code.
-bool entered_in_sys_modules = false;
-
 // New reference to sys.modules["velmo"], or an empty Ref when it is absent
 // or the lookup fails (a colliding key whose comparison raises), which counts
 // as absent; no error is left pending.
@@ -31,10 +26,10 @@ Ref lookup_velmo_entry(PyObject *modules) noexcept {
 // system only drops the name it imported under; left behind under "velmo",
 // the half-built module would be handed out by every later `import velmo`.
 void withdraw_sys_modules_entry(PyObject *module) noexcept {
-    if (!entered_in_sys_modules) {
+    if (!module_state.entered_in_sys_modules) {
         return;
     }
-    entered_in_sys_modules = false;
+    module_state.entered_in_sys_modules = false;
     // The failure being reported matters more than one of the withdrawal.
     SavedException reported;
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
@@ -54,17 +49,40 @@ int fail_exec(const FailureSite &site) noexcept {
     } else if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, "init velmo");
     }
+    Py_CLEAR(module_state.created);
     return -1;
 }
 
+// fun_hello's code object: what introspection reads (names, file, first
+// line, arguments, flags) is fun_hello's own; the instructions, stack size and
+// line table are those of an empty code object the interpreter makes, so that
+// code which runs it (types.FunctionType(fun_hello.__code__, ...)) meets the
+// interpreter's own stub body. From 3.11 on that body raises AssertionError;
+// an empty one would make the evaluation loop run whatever memory follows.
+// On 3.10 the interpreter's empty code object has no body either, and
+// running one is a SystemError. Its exception table is empty on every
+// version, as fun_hello's stays.
 PyObject *make_fun_hello_code() noexcept {
     ModuleState &state = module_state;
-    return reinterpret_cast<PyObject *>(PyUnstable_Code_New(1,  // argcount
-                                                            0,  // kwonlyargcount
-                                                            1,  // nlocals
-                                                            0,  // stacksize
+    Ref stub = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(kSourceFileName, "fun_hello", 1)));
+    if (!stub) {
+        return nullptr;
+    }
+    Ref body = Ref::steal(PyObject_GetAttrString(stub.get(), "co_code"));
+    if (!body) {
+        return nullptr;
+    }
+    Ref linetable = Ref::steal(PyObject_GetAttrString(stub.get(), "co_linetable"));
+    if (!linetable) {
+        return nullptr;
+    }
+    int stacksize = reinterpret_cast<PyCodeObject *>(stub.get())->co_stacksize;
+    return reinterpret_cast<PyObject *>(PyUnstable_Code_New(1,          // argcount
+                                                            0,          // kwonlyargcount
+                                                            1,          // nlocals
+                                                            stacksize,  // the stub's
                                                             CO_OPTIMIZED | CO_NEWLOCALS,
-                                                            state.empty_bytes,           // code
+                                                            body.get(),                  // code
                                                             state.empty_tuple,           // consts
                                                             state.empty_tuple,           // names
                                                             state.argnames,              // varnames
@@ -74,13 +92,12 @@ PyObject *make_fun_hello_code() noexcept {
                                                             state.str_function_name,     // name
                                                             state.str_function_name,     // qualname
                                                             1,                           // firstlineno
-                                                            state.empty_bytes,           // linetable
+                                                            linetable.get(),             // linetable
                                                             state.empty_bytes));         // exceptiontable
 }
 
-}  // namespace
-
-int module_exec(PyObject *module) noexcept {
+// The execution itself, once no other thread runs one.
+int execute(PyObject *module) noexcept {
     ModuleState &state = module_state;
 
     if (state.module != nullptr) {
@@ -145,12 +162,12 @@ int module_exec(PyObject *module) noexcept {
     }
     // The fixed key, whatever name the import gave the module; an existing
     // entry (a package's, say) is left alone.
-    entered_in_sys_modules = false;
+    state.entered_in_sys_modules = false;
     if (!lookup_velmo_entry(modules)) {
         if (PyDict_SetItemString(modules, "velmo", state.module) < 0) {
             return fail_exec(site::kModulesEntry);
         }
-        entered_in_sys_modules = true;
+        state.entered_in_sys_modules = true;
     }
 
     Py_XSETREF(state.argnames, PyTuple_Pack(1, state.str_argument_name));
@@ -184,6 +201,43 @@ int module_exec(PyObject *module) noexcept {
         return fail_exec(site::kBindTestDict);
     }
     return 0;
+}
+
+}  // namespace
+
+// Execution can let go of the GIL halfway (Python code that a warning, a
+// collection or a sys.modules key's comparison runs), and another thread's
+// import may then execute the same module, which its creation handed back.
+// That one waits for the first to end and then finds the module complete, or
+// executes it afresh after a failure. An execution that the running one
+// causes in its own thread cannot wait for it and goes ahead as before.
+int module_exec(PyObject *module) noexcept {
+    ModuleState &state = module_state;
+    uint64_t thread = PyThread_get_thread_ident();
+    while (state.executing_thread != 0 && state.executing_thread != thread) {
+        Py_BEGIN_ALLOW_THREADS;
+        PyThread_acquire_lock(state.execution_lock, WAIT_LOCK);
+        PyThread_release_lock(state.execution_lock);
+        Py_END_ALLOW_THREADS;
+    }
+    if (state.executing_thread == thread) {
+        return execute(module);
+    }
+    if (state.execution_lock == nullptr) {
+        state.execution_lock = PyThread_allocate_lock();
+        if (state.execution_lock == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    // Free, or held for an instant by a waiter, which lets go of it without
+    // needing the GIL.
+    PyThread_acquire_lock(state.execution_lock, WAIT_LOCK);
+    state.executing_thread = thread;
+    int result = execute(module);
+    state.executing_thread = 0;
+    PyThread_release_lock(state.execution_lock);
+    return result;
 }
 
 }  // namespace velmo

@@ -33,6 +33,21 @@ namespace velmo {
 struct ModuleState {
     int64_t interpreter_id = -1;  // until the first creation obtains an id
     PyObject *module;             // the executed module; NULL until claimed, NULL again after a failed exec
+    // The module object the first creation made, which every later creation
+    // hands back until its execution fails: imports that overlap (under two
+    // names, from two threads) then end with one module, as imports one
+    // after the other do. NULL again after a failed exec.
+    PyObject *created;
+    // The thread that runs the execution slot, 0 while none does. It holds
+    // execution_lock meanwhile (made by the first execution, never freed):
+    // an execution in another thread waits on it with the GIL released, so
+    // that no import hands out a module that is still being executed.
+    uint64_t executing_thread;
+    PyThread_type_lock execution_lock;
+    // Whether the last execution entered the module in sys.modules under
+    // "velmo". Only that entry is taken back on failure: one the import system
+    // made is its own to drop, and looking "velmo" up again could run user code.
+    bool entered_in_sys_modules;
     PyTypeObject *function_type;  // ours or the one another module registered
     PyObject *empty_tuple;
     PyObject *empty_bytes;

@@ -2,7 +2,7 @@
 # sibling: common/ includes nothing of velmo's, function_type/ and traceback/
 # include only common/ and themselves, module/ may include everything.
 # Also fails when a source other than common/python_compat.h includes
-# Python.h or tests PY_VERSION_HEX.
+# Python.h or tests PY_VERSION_HEX, or reads a field of the thread state.
 # Usage: cmake -DSOURCE_DIR=<repository root> -P check_layers.cmake
 cmake_policy(SET CMP0057 NEW)
 set(_allowed_common "common")
@@ -52,6 +52,7 @@ message(STATUS "layer includes: every layer includes only itself and what lies b
 # one file that includes Python.h: everything else includes it instead, so
 # that its backports are seen everywhere, and tests no version itself.
 set(_stray "")
+set(_private "")
 file(GLOB_RECURSE _all_sources "${SOURCE_DIR}/common/*.h" "${SOURCE_DIR}/common/*.cpp"
      "${SOURCE_DIR}/function_type/*.h" "${SOURCE_DIR}/function_type/*.cpp"
      "${SOURCE_DIR}/traceback/*.h" "${SOURCE_DIR}/traceback/*.cpp"
@@ -72,8 +73,17 @@ foreach(_file IN LISTS _all_sources)
   if(_python_includes)
     string(APPEND _stray "\n  ${_rel} includes Python.h instead of common/python_compat.h")
   endif()
+  # The thread state's fields are the interpreter's own and change between
+  # versions; public calls read what the tree needs (PyInterpreterState_Get).
+  file(STRINGS "${_file}" _thread_state_reads REGEX "(PyThreadState_Get\\(\\)|PyThreadState_GET\\(\\)|tstate)->")
+  if(_thread_state_reads)
+    string(APPEND _private "\n  ${_rel} reads a field of the thread state")
+  endif()
 endforeach()
 if(_stray)
   message(FATAL_ERROR "version differences outside common/python_compat.h:${_stray}")
+endif()
+if(_private)
+  message(FATAL_ERROR "private fields read:${_private}")
 endif()
 message(STATUS "versions: only common/python_compat.h includes Python.h and tests PY_VERSION_HEX")

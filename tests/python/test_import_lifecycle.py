@@ -7,10 +7,15 @@ everything here runs in a fresh interpreter.
 """
 import json
 import os
+import pathlib
+import subprocess
 import sys
 import textwrap
 
 import pytest
+from velmo_test_support import fresh_env
+
+PROGRAMS = pathlib.Path(__file__).parent / "programs"
 
 FILES = textwrap.dedent(
     """
@@ -111,18 +116,23 @@ def test_sys_modules_entry_under_the_fixed_name(run_fresh, name, occupied):
 
 
 def test_executing_a_second_module_object_is_refused(run_fresh):
-    # Two creations before any execution yield two module objects; once one
-    # is executed, the other can only be refused.
+    # Two creations before any execution yield one module object. Another
+    # module object executed with velmo's definition (the interpreter's
+    # PyModule_ExecDef takes any) is refused once velmo is executed.
     code = FILES + textwrap.dedent(
         """
-        import importlib.util, json, sys
+        import ctypes, importlib.util, json, sys, types
         spec = importlib.util.find_spec("velmo")
         first = importlib.util.module_from_spec(spec)
-        second = importlib.util.module_from_spec(spec)
-        assert first is not second
+        assert importlib.util.module_from_spec(spec) is first
         spec.loader.exec_module(first)
+        init = ctypes.PyDLL(spec.origin).PyInit_velmo
+        init.restype = ctypes.c_void_p
+        exec_def = ctypes.pythonapi.PyModule_ExecDef
+        exec_def.argtypes = (ctypes.py_object, ctypes.c_void_p)
+        second = types.ModuleType("velmo")
         try:
-            spec.loader.exec_module(second)
+            exec_def(second, init())
         except RuntimeError as error:
             report = dict(message=str(error), files=files(error.__traceback__))
         else:
@@ -138,6 +148,18 @@ def test_executing_a_second_module_object_is_refused(run_fresh):
     report = last_json(run_fresh(code))
     assert report["message"] == "Module 'velmo' has already been imported. Re-initialisation is not supported."
     assert "velmo.py" not in report["files"]
+
+
+@pytest.mark.parametrize("mode, runs", [("race", 30), ("stall", 1)])
+def test_loads_under_two_names_at_once_end_with_the_executed_module(mode, runs):
+    # As one load after the other: both names get the one module, executed.
+    # "race" starts both loads together, over and over; "stall" starts the
+    # second while the first execution is halfway.
+    for _ in range(runs):
+        proc = subprocess.run([sys.executable, str(PROGRAMS / "load_under_two_names.py"), mode],
+                              capture_output=True, text=True, env=fresh_env(), timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        assert last_json(proc) == {"velmo": "module", "pkgx.velmo": "module"}
 
 
 # Creation is driven through the interpreter's own entry, so that spec-like

@@ -3,13 +3,14 @@ the `cline_in_traceback` switch that decides their names, and the reuse of
 their code objects.
 """
 import gc
+import re
 import sys
 import traceback
 import tracemalloc
 import weakref
 
 import pytest
-from velmo_test_support import FUN_HELLO_SITES, SITES, Boom, Failing, velmo_entries
+from velmo_test_support import FAILURE_SITES_HEADER, FUN_HELLO_SITES, SITES, Boom, Failing, velmo_entries
 
 _ABSENT = object()
 
@@ -22,8 +23,11 @@ FAILING_CALLS = [
 # The entry of a failing call of Failing(1) with the switch on.
 SHOWN_ENTRY = FUN_HELLO_SITES[1, False].entry_name(True)
 
-# The implementation lines that users have seen: stable identifiers that
-# never change (module/failure_sites.h may only add to them).
+# The published implementation lines: stable identifiers that never change
+# (module/failure_sites.h may only add to them). Users see those of the sites
+# met once the module's globals are held. The first five execution sites, up
+# to the one that gets the globals, add no entry (an entry's frame runs in
+# the globals): their numbers tell them apart in the code alone.
 PUBLISHED_SITES = {
     "init velmo": [1646, 1650, 1651, 1654, 1688, 1690, 1692, 1694, 1696, 1705, 1707, 1714, 1733, 1735,
                    1737, 1739],
@@ -135,6 +139,11 @@ def test_published_sites_keep_their_numbers():
         assert set(published) <= set(table[function]), function
     numbers = [site.c_line for site in SITES.values()]
     assert len(set(numbers)) == len(numbers), "two sites share an implementation line"
+    # The header's compile-time check of shared Python lines covers the sites
+    # its table lists: every one.
+    with open(FAILURE_SITES_HEADER, encoding="utf-8") as header:
+        listed = re.search(r"kEverySite\[\] = \{([^}]*)\}", header.read())
+    assert listed and re.findall(r"&(\w+)", listed.group(1)) == list(SITES)
 
 
 @pytest.mark.parametrize("in_truth", [False, True], ids=["eq", "truth"])

@@ -7,6 +7,10 @@
 #include "module/module.h"
 #include "module/module_state.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace velmo {
 
 namespace {
@@ -94,6 +98,16 @@ PyObject *make_fun_hello_code() noexcept {
                                                             1,                           // firstlineno
                                                             linetable.get(),             // linetable
                                                             state.empty_bytes));         // exceptiontable
+}
+
+// The process that runs this code: an execution found running in another
+// thread belongs to it, or to the parent of a fork. Windows has no fork.
+int64_t current_process() noexcept {
+#ifdef _WIN32
+    return 0;
+#else
+    return static_cast<int64_t>(getpid());
+#endif
 }
 
 // The execution itself, once no other thread runs one.
@@ -214,6 +228,19 @@ int execute(PyObject *module) noexcept {
 int module_exec(PyObject *module) noexcept {
     ModuleState &state = module_state;
     uint64_t thread = PyThread_get_thread_ident();
+    if (state.executing_thread != 0 && state.executing_thread != thread &&
+        state.executing_process != current_process()) {
+        // A fork made while another thread was executing: that thread does
+        // not exist in this process, and the lock it holds would never be
+        // released. Its half-done execution counts as failed, and this one
+        // starts afresh on a lock of its own (the old one is left as it is).
+        state.executing_thread = 0;
+        state.execution_lock = nullptr;
+        if (state.module != nullptr) {
+            withdraw_sys_modules_entry(state.module);
+            Py_CLEAR(state.module);
+        }
+    }
     while (state.executing_thread != 0 && state.executing_thread != thread) {
         Py_BEGIN_ALLOW_THREADS;
         PyThread_acquire_lock(state.execution_lock, WAIT_LOCK);
@@ -234,6 +261,7 @@ int module_exec(PyObject *module) noexcept {
     // needing the GIL.
     PyThread_acquire_lock(state.execution_lock, WAIT_LOCK);
     state.executing_thread = thread;
+    state.executing_process = current_process();
     int result = execute(module);
     state.executing_thread = 0;
     PyThread_release_lock(state.execution_lock);

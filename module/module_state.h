@@ -43,6 +43,7 @@ struct ModuleState {
     // an execution in another thread waits on it with the GIL released, so
     // that no import hands out a module that is still being executed.
     uint64_t executing_thread;
+    int64_t executing_process;  // the process executing_thread belongs to (see a fork)
     PyThread_type_lock execution_lock;
     // Whether the last execution entered the module in sys.modules under
     // "velmo". Only that entry is taken back on failure: one the import system

@@ -3,14 +3,18 @@ thread each, and prints JSON: per name, "module" when the load gave the
 one fully executed module, else what it gave (an error, another module, a
 module without fun_hello).
 
-Usage: load_under_two_names.py {race,stall}
+Usage: load_under_two_names.py {race,stall,fork}
 
 `race` starts both loads together. `stall` makes the first execution stop
 halfway (a key of sys.modules whose comparison sleeps, met where execution
-looks "velmo" up) and starts the second load meanwhile.
+looks "velmo" up) and starts the second load meanwhile. `fork` forks while
+the first execution stalls, and the child, where the executing thread does
+not exist, makes the second load; the child's verdict is the one printed.
 """
 import importlib.util
 import json
+import os
+import signal
 import sys
 import threading
 import time
@@ -56,6 +60,23 @@ def main():
         else:
             loaded[name] = (made[name], "fun_hello" in vars(made[name]))
 
+    if mode == "fork":
+        sys.modules[StallingKey()] = None
+        first = threading.Thread(target=load, args=(NAMES[0],))
+        first.start()
+        halfway.wait(10)
+        sys.stdout.flush()
+        child = os.fork()
+        if child == 0:
+            signal.alarm(30)  # a child that waited for the parent's thread would hang
+            load(NAMES[1])
+            import velmo
+
+            print(json.dumps({NAMES[1]: outcome(loaded[NAMES[1]], velmo)}), flush=True)
+            os._exit(0)
+        first.join()
+        _, status = os.waitpid(child, 0)
+        sys.exit(os.waitstatus_to_exitcode(status))
     if mode == "stall":
         sys.modules[StallingKey()] = None
     else:
@@ -68,15 +89,16 @@ def main():
 
     import velmo
 
-    def outcome(result):
-        if isinstance(result, Exception):
-            return [type(result).__name__, str(result)]
-        module, executed = result
-        if module is not velmo:
-            return "another module"
-        return "module" if executed and velmo.fun_hello(1) == "hello world" else "not executed"
+    print(json.dumps({name: outcome(loaded[name], velmo) for name in NAMES}))
 
-    print(json.dumps({name: outcome(loaded[name]) for name in NAMES}))
+
+def outcome(result, velmo):
+    if isinstance(result, Exception):
+        return [type(result).__name__, str(result)]
+    module, executed = result
+    if module is not velmo:
+        return "another module"
+    return "module" if executed and velmo.fun_hello(1) == "hello world" else "not executed"
 
 
 if __name__ == "__main__":

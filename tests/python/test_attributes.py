@@ -7,6 +7,7 @@ import sys
 import weakref
 
 import pytest
+from velmo_test_support import run_program
 
 TWIN = {
     "__doc__": "func_doc", "__name__": "func_name", "__dict__": "func_dict",
@@ -60,14 +61,8 @@ def test_initial_values(f, attr, expected):
     assert type(getattr(f, attr)) is type(expected)
 
 
-def test_first_name_read_is_the_interned_qualname(run_fresh):
-    run_fresh("""
-        import sys, velmo
-        f = velmo.fun_hello
-        name = f.__name__
-        assert name is f.__qualname__ is sys.intern("fun_hello"), "not the interned constant"
-        assert f.func_name is name is f.__name__, "name not kept"
-    """)
+def test_first_name_read_is_the_interned_qualname():
+    run_program("attributes_first_name_read")
 
 
 @pytest.mark.parametrize(
@@ -279,7 +274,7 @@ def test_lazy_dict_yields_to_a_value_assigned_while_it_is_made(f, owner, attr):
     class AssignsWhenCollected:
         def __del__(self):
             ran.append(True)
-            setattr(func, attr, assigned)
+            setattr(func, attr, alive())  # `assigned`, still held below
 
     threshold = gc.get_threshold()
     gc.collect()

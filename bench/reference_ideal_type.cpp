@@ -186,14 +186,14 @@ PyModuleDef_Slot ideal_slots[] = {
 
 PyModuleDef ideal_module_def = {
     PyModuleDef_HEAD_INIT,
-    "reference_ideal",  // m_name
-    nullptr,            // m_doc
-    0,                  // m_size: the constants and the type are process-wide
+    "reference_ideal",     // m_name
+    nullptr,               // m_doc
+    0,                     // m_size: the constants and the type are process-wide
     ideal_module_methods,  // m_methods
-    ideal_slots,        // m_slots
-    nullptr,            // m_traverse
-    nullptr,            // m_clear
-    nullptr,            // m_free
+    ideal_slots,           // m_slots
+    nullptr,               // m_traverse
+    nullptr,               // m_clear
+    nullptr,               // m_free
 };
 
 }  // namespace

@@ -78,7 +78,7 @@ class Logged(Failing):
         self.compared.append(other)
         return super().__eq__(other)
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]
 
 
 @pytest.mark.parametrize(

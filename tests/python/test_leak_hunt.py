@@ -29,10 +29,9 @@ def test_no_user_path_leaks():
 
 if __name__ == "__main__":
     # python tests/python/test_leak_hunt.py, with velmo and velmo_peer on the path.
-    from programs.leak_hunt import RUNS, ROUNDS, WARMUPS
-
     started = time.perf_counter()
     report = last_json(run_program("leak_hunt", timeout=600))
+    WARMUPS, ROUNDS, RUNS = report["rounds"]
     for path, deltas in report["paths"].items():
         print(f"{path:40} refs {deltas['refs']} blocks {deltas['blocks']}")
     print(f"{sys.version.split()[0]}{sys.abiflags}: {len(report['paths'])} paths, "

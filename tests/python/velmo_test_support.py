@@ -219,7 +219,7 @@ class Failing:
             return answer
         raise self.raised
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]  # unhashable, as a class with __eq__ is
 
     def forget(self):
         """Drops what raising left on the kept exception: raised again, it
@@ -235,7 +235,7 @@ class EqualToTwo:
     def __eq__(self, other):
         return [other] if other == 2 else []
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]  # unhashable, as a class with __eq__ is
 
 
 # Arguments on every way to an answer (the cached constant, an exact int or

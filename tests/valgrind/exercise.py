@@ -33,7 +33,7 @@ for switch in ("absent", False, True):
     if switch == "absent":
         vars(runtime).pop("cline_in_traceback", None)
     else:
-        runtime.cline_in_traceback = switch
+        runtime.cline_in_traceback = switch  # type: ignore[attr-defined]
     for (target, in_truth), site in FUN_HELLO_SITES.items():
         for _ in range(2):  # once to fill the code-object cache, once to use it
             try:
@@ -44,7 +44,7 @@ for switch in ("absent", False, True):
             else:
                 raise AssertionError("no failure")
 
-for call in (lambda: f(), lambda: f(1, 2), lambda: f(s=1)):
+for call in (lambda: f(), lambda: f(1, 2), lambda: f(s=1)):  # type: ignore[call-overload]
     try:
         call()
     except TypeError:
@@ -59,9 +59,9 @@ for name in ("__name__", "__qualname__", "__doc__", "__dict__", "__globals__", "
              "__self__", "__defaults__", "__kwdefaults__", "__annotations__", "__module__"):
     getattr(f, name)
 f.__doc__, f.__defaults__, f.__kwdefaults__, f.__annotations__ = "doc", (1,), {"k": 1}, {"s": int}
-f.__dict__, f.extra = {"x": 1}, Obj()
+f.__dict__, f.extra = {"x": 1}, Obj()  # type: ignore[attr-defined]
 del f.__doc__, f.__defaults__, f.__kwdefaults__, f.__annotations__
-f.__annotations__ = None
+f.__annotations__ = None  # type: ignore[assignment]  # empties the field
 assert f.__annotations__ == {} and repr(f).startswith("<cyfunction fun_hello at ")
 assert f.__reduce__() == "fun_hello" and pickle.loads(pickle.dumps(f)) is f
 

@@ -3,7 +3,8 @@
 run for several rounds, and the interpreter's total of references and its
 count of allocated memory blocks must not move from one round to the next.
 Needs a debug interpreter, which keeps the reference total. Prints
-{"paths": {row id: {"refs": [...], "blocks": [...]}}, "seconds": ...}."""
+{"paths": {row id: {"refs": [...], "blocks": [...]}}, "seconds": ...,
+"rounds": [warm-ups, rounds, runs a round]}."""
 import gc
 import json
 import sys
@@ -44,7 +45,7 @@ def main():
     for row in map(row_dict, USER_ROWS):
         refs, blocks = hunt(OPS[row["op"]], context(row))
         results[row["id"]] = {"refs": refs, "blocks": blocks}
-    print(json.dumps({"paths": results, "seconds": time.perf_counter() - start}))
+    print(json.dumps({"paths": results, "seconds": time.perf_counter() - start, "rounds": [WARMUPS, ROUNDS, RUNS]}))
 
 
 if __name__ == "__main__":

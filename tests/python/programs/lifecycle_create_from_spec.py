@@ -23,13 +23,17 @@ def raising(attribute, error):
     return type("Spec", (), {"name": "velmo", "origin": "x.so", attribute: property(get)})()
 
 
+def raising_value_error(attribute):
+    return lambda: raising(attribute, ValueError("broken spec"))
+
+
 NS = types.SimpleNamespace
 SPECS = {
     "bare": lambda: NS(name="velmo"),
     "full": lambda: NS(name="a.velmo", loader=LOADER, origin="x.so", parent="a", submodule_search_locations=SEARCH),
     "nones": lambda: NS(name="velmo", loader=None, origin=None, parent=None, submodule_search_locations=None),
     "attribute-error-subclass": lambda: raising("origin", Gone()),
-    **{f"{name}-raises": (lambda name=name: raising(name, ValueError("broken spec")))
+    **{f"{name}-raises": raising_value_error(name)
        for name in ("loader", "origin", "parent", "submodule_search_locations")},
 }
 

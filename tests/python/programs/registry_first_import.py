@@ -93,7 +93,7 @@ SEEDS = {
 def main(seed):
     registry = sys.modules["_cython_0_29_32"] = Registry("_cython_0_29_32")
     SEEDS[seed](registry)
-    report: dict = {"error": None}
+    report = {"error": None}
     try:
         importlib.import_module("velmo")
     except Exception as error:

@@ -23,7 +23,8 @@ DOCS, QUALNAMES = [None, "one doc", "another doc"], ["fun_hello", "Outer.fun_hel
 DICTS = [{"extra": 1}, {"extra": 2}]
 ANNOTATIONS = [{}, {"s": int}]
 
-errors, counts = [], {}
+errors: list = []
+counts: dict = {}
 
 
 def check(ok, *what):

@@ -7,16 +7,20 @@ arguments whose answer is certain; everything else may get either string or
 None. The argument is positional-only: the function takes no keywords.
 """
 
-from typing import Literal, overload
+from typing import Literal, TypeAlias, overload
+
+# The answers, each named once (private: the module has no such names).
+_AnswerTo1: TypeAlias = Literal["hello world"]
+_AnswerTo2: TypeAlias = Literal["222222222"]
 
 # The doctest hook: an empty dict that doctest reads for extra tests.
 __test__: dict[str, object]
 
 @overload
-def fun_hello(s: Literal[1, True], /) -> Literal["hello world"]: ...
+def fun_hello(s: Literal[1, True], /) -> _AnswerTo1: ...
 @overload
-def fun_hello(s: Literal[2], /) -> Literal["222222222"]: ...
+def fun_hello(s: Literal[2], /) -> _AnswerTo2: ...
 @overload
 def fun_hello(s: None, /) -> None: ...
 @overload
-def fun_hello(s: object, /) -> Literal["hello world", "222222222"] | None: ...
+def fun_hello(s: object, /) -> _AnswerTo1 | _AnswerTo2 | None: ...

@@ -13,8 +13,13 @@ PyObject *builtin_fun_hello(PyObject * /*module*/, PyObject *s) noexcept {
 
 int builtin_exec(PyObject * /*module*/) noexcept { return velmo_bench::init_body_constants(constants); }
 
+PyObject *builtin_set_answers(PyObject * /*module*/, PyObject *args) noexcept {
+    return velmo_bench::set_answers(constants, args);
+}
+
 PyMethodDef builtin_methods[] = {
     {"fun_hello", builtin_fun_hello, METH_O, nullptr},
+    {"set_answers", builtin_set_answers, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -170,6 +170,15 @@ int ideal_exec(PyObject *module) noexcept {
     return added;
 }
 
+PyObject *ideal_set_answers(PyObject * /*module*/, PyObject *args) noexcept {
+    return velmo_bench::set_answers(constants, args);
+}
+
+PyMethodDef ideal_module_methods[] = {
+    {"set_answers", ideal_set_answers, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot ideal_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(ideal_exec)},
     {0, nullptr},
@@ -177,14 +186,14 @@ PyModuleDef_Slot ideal_slots[] = {
 
 PyModuleDef ideal_module_def = {
     PyModuleDef_HEAD_INIT,
-    "reference_ideal",  // m_name
-    nullptr,            // m_doc
-    0,                  // m_size: the constants and the type are process-wide
-    nullptr,            // m_methods
-    ideal_slots,        // m_slots
-    nullptr,            // m_traverse
-    nullptr,            // m_clear
-    nullptr,            // m_free
+    "reference_ideal",     // m_name
+    nullptr,               // m_doc
+    0,                     // m_size: the constants and the type are process-wide
+    ideal_module_methods,  // m_methods
+    ideal_slots,           // m_slots
+    nullptr,               // m_traverse
+    nullptr,               // m_clear
+    nullptr,               // m_free
 };
 
 }  // namespace

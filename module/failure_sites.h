@@ -32,29 +32,64 @@ constexpr FailureSite fun_hello_site(int implementation_line, int python_line) {
 
 namespace site {
 
+// Above each row, what the tests need to know about the site, as "tests:"
+// lines that tests/python/velmo_test_support.py reads:
+// - a site of the module's execution: "sweep: reaches" when failing one
+//   allocation during the import always fails there, "sweep: cannot" with
+//   the reason when not, "sweep: no entry" before the globals are held;
+// - a site of fun_hello: "argument: == N raises" or "argument: the truth of
+//   == N raises", the argument that fails there.
+
 // Module execution. Failures before the globals are held add no entry; their
 // numbers still tell them apart in the code.
+// tests: sweep: no entry
 inline constexpr FailureSite kVersionCheck = init_site(1646);
+// tests: sweep: no entry (a preallocated singleton)
 inline constexpr FailureSite kEmptyTuple = init_site(1650);
+// tests: sweep: no entry (a preallocated singleton)
 inline constexpr FailureSite kEmptyBytes = init_site(1651);
+// tests: sweep: no entry
 inline constexpr FailureSite kFunctionType = init_site(1654);
+// tests: sweep: no entry (PyModule_GetDict cannot fail)
 inline constexpr FailureSite kGlobals = init_site(1688);
+// tests: sweep: reaches
 inline constexpr FailureSite kBuiltinsModule = init_site(1690);
+// tests: sweep: cannot, the sweep makes the runtime module itself, so only the
+// lookup's key string is allocated, which 3.14 serves without an allocator
+// call in some settings (an installed wheel in a venv) and not in others
 inline constexpr FailureSite kRuntimeModule = init_site(1692);
+// tests: sweep: reaches
 inline constexpr FailureSite kSetBuiltins = init_site(1694);
+// tests: sweep: reaches
 inline constexpr FailureSite kConstants = init_site(1696);  // strings, int 1, int 2
+// tests: sweep: cannot, PyImport_GetModuleDict returns the interpreter's
+// table and allocates nothing
 inline constexpr FailureSite kModulesDict = init_site(1705);
+// tests: sweep: cannot, the import system has entered the new module under
+// "velmo" before execution, so the store is skipped; if the probe's
+// temporary key string cannot be made, the store runs and its own
+// allocation succeeds
 inline constexpr FailureSite kModulesEntry = init_site(1707);
+// tests: sweep: reaches
 inline constexpr FailureSite kCodeObject = init_site(1714);  // argument names, code object
+// tests: sweep: reaches
 inline constexpr FailureSite kFunction = init_site(1733);
+// tests: sweep: cannot, the module dict has room for the new key without
+// resizing, and the key is a prebuilt string with a cached hash
 inline constexpr FailureSite kBindFunction = init_site(1735);
+// tests: sweep: reaches
 inline constexpr FailureSite kTestDict = init_site(1737);
+// tests: sweep: cannot, as for kBindFunction
 inline constexpr FailureSite kBindTestDict = init_site(1739);
 
 // fun_hello's body: `if s == 1` on line 2, `if s == 2` on line 4.
+// tests: argument: == 1 raises
 inline constexpr FailureSite kCompareWith1 = fun_hello_site(1298, 2);
+// tests: argument: the truth of == 1 raises
 inline constexpr FailureSite kTruthOfCompareWith1 = fun_hello_site(1300, 2);
+// tests: argument: == 2 raises
 inline constexpr FailureSite kCompareWith2 = fun_hello_site(1330, 4);
+// tests: argument: the truth of == 2 raises
 inline constexpr FailureSite kTruthOfCompareWith2 = fun_hello_site(1332, 4);
 
 // Every site above, for the check below: a new site is a row here too.

@@ -24,7 +24,8 @@ done
 # CI); the module itself needs only cmake, g++ and the interpreter's headers.
 #   libgtest-dev: the C++ tests          libbenchmark-dev: velmo_bench
 #   binutils: shipped_module             clang-format, clang-tidy: the lint
-#   valgrind: valgrind_memcheck          mypy, python3-mypy: the stub checks
+#   valgrind: valgrind_memcheck          mypy, python3-mypy: the stub checks, python_mypy
+#   pyflakes3: python_pyflakes (the tests' and the bench's Python)
 #   python3-dev, python3-venv: headers_only (Debian's python3 is linked statically)
 #   python3-dbg: a debug interpreter, whose lane runs the Python suite and the leak hunt
 #   python3-build: installed_package's sdist and the wheel built from it
@@ -32,7 +33,7 @@ done
 #   g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64: the Windows cross build
 #   debootstrap: the Debian sid chroot that holds the versions newer than the host's
 tools=(cmake make g++ binutils git libgtest-dev libbenchmark-dev clang-format clang-tidy valgrind
-       mypy python3-mypy python3-dev python3-venv python3-dbg python3-build python3-setuptools-whl python3-wheel-whl
+       mypy python3-mypy pyflakes3 python3-dev python3-venv python3-dbg python3-build python3-setuptools-whl python3-wheel-whl
        g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 debootstrap)
 wanted=()
 if (( missing )); then

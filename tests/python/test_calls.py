@@ -10,10 +10,10 @@ import weakref
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
-from velmo_test_support import Boom
-
-HELLO = "hello world"
-TWOS = "222222222"
+from velmo_test_support import ANSWER_TO_1 as HELLO
+from velmo_test_support import ANSWER_TO_2 as TWOS
+from velmo_test_support import Boom, Failing, walk
+from velmo_test_support import answer as reference
 
 # The `velmo` fixture only hands out the imported module, so sharing it
 # across hypothesis examples is safe.
@@ -26,10 +26,6 @@ def readable_id(value):
     if kind.__repr__ is object.__repr__:
         return kind.__name__
     return repr(value) if kind.__module__ in ("builtins", "fractions") else f"{kind.__name__}({value!r})"
-
-
-def reference(s):
-    return HELLO if s == 1 else TWOS if s == 2 else None
 
 
 def fresh_int(n):
@@ -71,26 +67,18 @@ class Declines:
         return NotImplemented
 
 
-class BadBool:
-    def __bool__(self):
-        raise Boom("truth test")
+class Logged(Failing):
+    """Failing (velmo_test_support), logging what it is compared with."""
 
-
-class Raising:
-    """Fails the comparison with `fails_at` (1 or 2), in __eq__ itself or in
-    the truth test of what __eq__ returns."""
-
-    def __init__(self, fails_at, where, bad_result):
-        self.fails_at, self.where, self.bad_result = fails_at, where, bad_result
+    def __init__(self, target, in_truth=False, prebuilt=False):
+        super().__init__(target, in_truth, prebuilt)
         self.compared = []
 
     def __eq__(self, other):
         self.compared.append(other)
-        if other != self.fails_at:
-            return False
-        if self.where == "eq":
-            raise Boom("comparison")
-        return self.bad_result
+        return super().__eq__(other)
+
+    __hash__ = None  # type: ignore[assignment]
 
 
 @pytest.mark.parametrize(
@@ -153,9 +141,13 @@ def test_rich_comparison_answers(velmo, answers, expected, compared):
 @pytest.mark.parametrize("where", ["eq", "bool"])
 @pytest.mark.parametrize("fails_at", [1, 2])
 def test_comparison_failures_propagate(velmo, fails_at, where):
-    arg = Raising(fails_at, where, BadBool())
-    with pytest.raises(Boom, match="comparison" if where == "eq" else "truth test"):
+    arg = Logged(fails_at, in_truth=where == "bool")
+    with pytest.raises(Boom) as info:
         velmo.fun_hello(arg)
+    assert info.value is arg.raised
+    # Raised where it was meant to be: in __eq__, or in the truth test of its answer.
+    assert list(walk(info.value.__traceback__))[-1].tb_frame.f_code.co_name == (
+        "__eq__" if where == "eq" else "__bool__")
     assert arg.compared == [1, 2][:fails_at]
 
 
@@ -233,13 +225,15 @@ def test_comparison_results_are_released(velmo):
 @pytest.mark.parametrize("where", ["eq", "bool"])
 @pytest.mark.parametrize("fails_at", [1, 2])
 def test_failing_calls_do_not_leak(velmo, fails_at, where):
-    bad = BadBool()
-    arg = Raising(fails_at, where, bad)
+    # Prebuilt: the one answer whose truth test raises is counted.
+    arg = Logged(fails_at, in_truth=where == "bool", prebuilt=True)
+    bad = arg.answer
     alive = weakref.ref(arg)
     before = sys.getrefcount(arg), sys.getrefcount(bad)
     for _ in range(200):
         with pytest.raises(Boom):
             velmo.fun_hello(arg)
+        arg.forget()
     assert (sys.getrefcount(arg), sys.getrefcount(bad)) == before
     del arg
     gc.collect()
@@ -288,16 +282,16 @@ def _path_shape_errors(velmo):
 
 
 def _path_failing_call(velmo):
-    bad = BadBool()
-    arg = Raising(2, "bool", bad)
+    arg = Failing(2, in_truth=True, prebuilt=True)
 
     def run():
         try:
             velmo.fun_hello(arg)
         except Boom:
             pass
+        arg.forget()
 
-    return run, [arg, bad, velmo.fun_hello, vars(velmo)]
+    return run, [arg, arg.answer, velmo.fun_hello, vars(velmo)]
 
 
 def _path_binding(velmo):

@@ -8,191 +8,43 @@ the n-th on; n is swept upwards. Every n runs in a forked child of one fresh int
 so a whole sweep costs one process start; the parent collects one JSON record
 per child and its exit status.
 """
-import json
 import re
-import subprocess
 import sys
-import textwrap
 
 import pytest
 from velmo_test_support import (
     EXEC_SITES_WITH_ENTRY,
     FUN_HELLO_SITES,
-    SITES,
+    HEALTHY,
+    IMPLEMENTATION_FILE,
+    SWEEP_REACHES,
     USER_ROWS,
-    fresh_env,
-    row_dict,
+    last_json,
     row_id,
+    run_program,
 )
 
-# Runs `child(n)` in a forked process for n = 0, 1, ... and prints the records
-# as one JSON list. A child that dies by a signal, hangs, or exits without
-# writing its record, is recorded as crashed, with the Python stack it died in
-# ("fatal"; innermost frame first) when the interpreter could still print it,
-# and the first lines the child wrote to stderr ("stderr": where a debug
-# interpreter names the assertion or the fatal error that stopped it).
-# The sweep ends once `quiet` consecutive children report `clean`: by then n
-# lies past the last allocation that the scenario makes.
-DRIVER = """
-import faulthandler, json, os, sys, tempfile, _testcapi
-
-# Each child's stderr, a file that outlives its name.
-CHILD_STDERR, _path = tempfile.mkstemp()
-os.unlink(_path)
-
-def run_child(child, n):
-    r, w = os.pipe()
-    os.ftruncate(CHILD_STDERR, 0)
-    os.lseek(CHILD_STDERR, 0, os.SEEK_SET)
-    sys.stderr.flush()
-    pid = os.fork()
-    if pid == 0:
-        os.close(r)
-        os.dup2(CHILD_STDERR, 2)
-        # Neither handler allocates: a crash or a hang writes its stack down
-        # the pipe in place of the record.
-        faulthandler.enable(w)
-        faulthandler.dump_traceback_later(30, exit=True, file=w)  # a hang ends as a crash
-        try:
-            rec = child(n)
-        except BaseException as e:  # the test's own code broke: report it
-            _testcapi.remove_mem_hooks()
-            rec = {"child_error": repr(e)}
-        os.write(w, json.dumps(rec).encode())
-        os._exit(0)
-    os.close(w)
-    chunks = []
-    while True:
-        chunk = os.read(r, 65536)
-        if not chunk:
-            break
-        chunks.append(chunk)
-    os.close(r)
-    _, status = os.waitpid(pid, 0)
-    text = b"".join(chunks).decode(errors="replace")
-    rec = {"n": n, "crashed": not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0 and text)}
-    if rec["crashed"]:
-        rec["fatal"] = [line.strip() for line in text.splitlines() if line.strip().startswith("File ")]
-        rec["stopped_by"] = text.splitlines()[0] if text else "nothing written"  # a signal, or the hang timeout
-        os.lseek(CHILD_STDERR, 0, os.SEEK_SET)
-        rec["stderr"] = os.read(CHILD_STDERR, 4096).decode(errors="replace").splitlines()[:8]
-    elif text:
-        rec.update(json.loads(text))
-    return rec
-
-def sweep_records(child, clean, quiet=100, limit=5000):
-    records, run = [], 0
-    for n in range(limit):
-        rec = run_child(child, n)
-        records.append(rec)
-        # A crashed or broken child's record lacks what `clean` reads.
-        run = run + 1 if not rec["crashed"] and "child_error" not in rec and clean(rec) else 0
-        if run == quiet:
-            break
-    return records
-
-def sweep(child, clean, quiet=100, limit=5000):
-    print(json.dumps(sweep_records(child, clean, quiet, limit)))
-
-# Arms the failure that MODE names: "one" fails the n-th allocation only,
-# "from" fails it and every later one, up to FROM_WINDOW of them: far more
-# than any swept operation makes, and a bound on the loop that 3.11 to 3.13
-# enter by themselves when they cannot box the instruction offset of an
-# exception handler: each round asks for that allocation again, so the loop
-# ends with the window instead of hanging the child.
-FROM_WINDOW = 10000
-
-def arm(n):
-    if MODE == "one":
-        _testcapi.set_nomemory(n, n + 1)
-    else:
-        _testcapi.set_nomemory(n, n + FROM_WINDOW)
-"""
-
-HEALTHY = ["hello world", "222222222"]
+# The programs (programs/nomemory_*.py) fork a child per n from one fresh
+# interpreter and print its records as one JSON document.
 
 # Every line at which module execution may fail once the globals are held.
-EXEC_FAILURE_LINES = {site.c_line for site in EXEC_SITES_WITH_ENTRY}
+EXEC_FAILURE_LINES = {site.implementation_line for site in EXEC_SITES_WITH_ENTRY}
 
-# The lines that failing one allocation does reach. The others cannot be:
-# - kModulesDict: PyImport_GetModuleDict returns the interpreter's table, no
-#   allocation;
-# - kModulesEntry: the import system has already entered the new module under
-#   "velmo" before execution, so the store is skipped; if the probe's
-#   temporary key string cannot be made, the store runs and its own
-#   allocation succeeds;
-# - kBindFunction, kBindTestDict: the module dict has room for both new keys
-#   without resizing, and the keys are prebuilt strings with cached hashes;
-# - kRuntimeModule: the sweep makes the runtime module itself, so only the
-#   lookup's key string is allocated, which 3.14 serves without an allocator
-#   call in some settings (an installed wheel in a venv) and not in others.
-# Before the globals are held, kEmptyTuple and kEmptyBytes ask for
-# preallocated singletons, and kGlobals (PyModule_GetDict) cannot fail.
-ALLOCATION_REACHABLE_LINES = EXEC_FAILURE_LINES - {
-    SITES[name].c_line for name in ("kModulesDict", "kModulesEntry", "kBindFunction", "kBindTestDict", "kRuntimeModule")
-}
+# The lines that failing one allocation always reaches: their rows in
+# module/failure_sites.h say which, and why the others cannot be reached.
+ALLOCATION_REACHABLE_LINES = {site.implementation_line for site in SWEEP_REACHES}
 
-INIT_ENTRY = re.compile(r"init velmo \(velmo\.cpp:(\d+)\)")
+INIT_ENTRY = re.compile(r"init velmo \(" + re.escape(IMPLEMENTATION_FILE) + r":(\d+)\)")
 
 
-def _run_driver(script):
-    proc = subprocess.run(
-        [sys.executable, "-c", DRIVER + textwrap.dedent(script)],
-        capture_output=True,
-        text=True,
-        env=fresh_env(),
-        timeout=600,
-    )
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout)
+def _run_driver(program, *args):
+    return last_json(run_program(program, *args, timeout=600))
 
 
-def _sweep(script):
-    records = _run_driver(script)
+def _sweep(program, *args):
+    records = _run_driver(program, *args)
     assert records and records[-1]["n"] < 4999, "the sweep never ran past the last allocation"
     return records
-
-
-IMPORT_SWEEP = """
-import importlib.util, traceback, types
-
-MODE = SWEEP_MODE
-
-# Our own runtime module, with the switch on before velmo sees it, so that
-# each "init velmo" entry names the implementation line that failed.
-runtime = types.ModuleType("cython_runtime")
-runtime.cline_in_traceback = True
-sys.modules["cython_runtime"] = runtime
-importlib.util.find_spec("velmo")  # warm the path finder's caches
-
-def child(n):
-    remove = _testcapi.remove_mem_hooks
-    rec = {"exc": None, "entry": None}
-    arm(n)
-    try:
-        import velmo
-    except BaseException as e:
-        remove()
-        rec["exc"] = type(e).__name__
-        rec["msg"] = str(e)
-        # Failing every allocation can leave the exception without a traceback.
-        entries = traceback.extract_tb(e.__traceback__)
-        if entries and entries[-1].filename == "velmo.py":
-            rec["entry"] = [entries[-1].name, entries[-1].lineno]
-    else:
-        remove()
-    try:
-        import velmo as first
-        import velmo as second
-        rec["after"] = [first.fun_hello(1), first.fun_hello(2)]
-        rec["same_module"] = first is second and sys.modules["velmo"] is first
-        rec["test_dict"] = first.__test__ == {}
-    except BaseException as e:
-        rec["after"] = repr(e)
-    return rec
-
-sweep(child, clean=lambda rec: rec["exc"] is None)
-"""
 
 
 # CPython 3.13.0's dict reports success when the resize of an insertion that
@@ -201,24 +53,11 @@ sweep(child, clean=lambda rec: rec["exc"] is None)
 # import that fails there leaves a broken type that the next import's
 # readying trips over, and importlib's own caches break alike. This control
 # shows the fault in the running interpreter with no velmo code involved:
-# Python's own dict.setdefault returns a result with the MemoryError still set.
-SETDEFAULT_CONTROL = """
-d = {"k%d" % i: i for i in range(5)}  # the next insertion resizes
-_testcapi.set_nomemory(0, 1)
-try:
-    d.setdefault("k5", 5)
-except SystemError:
-    print(json.dumps(True))
-except MemoryError:
-    print(json.dumps(False))
-else:
-    print(json.dumps(False))
-"""
-
-
+# Python's own dict.setdefault returns a result with the MemoryError still set
+# (programs/nomemory_setdefault_control.py).
 @pytest.fixture(scope="module")
 def setdefault_fault():
-    return _run_driver(SETDEFAULT_CONTROL)
+    return _run_driver("nomemory_setdefault_control")
 
 
 def _met_dict_fault(rec, setdefault_fault):
@@ -291,7 +130,7 @@ def _interpreter_fault(rec, faults=INTERPRETER_FAULTS):
 def import_sweep(request, setdefault_fault):
     """(mode, records, left-out records): the points where the interpreter
     itself failed are left out."""
-    records = _sweep(IMPORT_SWEEP.replace("SWEEP_MODE", repr(request.param)))
+    records = _sweep("nomemory_import", request.param)
     left_out = [rec for rec in records if _met_dict_fault(rec, setdefault_fault)]
     records = [rec for rec in records if rec not in left_out and not _interpreter_fault(rec, IMPORT_FAULTS)]
     return request.param, records, left_out
@@ -344,59 +183,11 @@ def test_import_failure_entries_name_their_line(import_sweep):
     assert ALLOCATION_REACHABLE_LINES <= seen, sorted(seen)
 
 
-# The failing argument of the sweep below raises a prebuilt exception, so
-# that raising allocates nothing of its own and the test can tell the
-# reported failure by identity.
-CALL_SWEEP = """
-import velmo
-from velmo_test_support import Boom, Failing, velmo_entries
-
-MODE = SWEEP_MODE
-sys.modules["cython_runtime"].cline_in_traceback = SHOWN
-
-def cached_code():
-    try:
-        velmo.fun_hello(Failing(1, prebuilt=True))
-    except Boom as e:
-        return velmo_entries(e)[0].tb_frame.f_code
-
-def child(n):
-    arg = Failing(1, prebuilt=True)
-    try:
-        arg == 1  # warm __eq__ outside the armed window
-    except Boom:
-        pass
-    arg.forget()
-    remove = _testcapi.remove_mem_hooks
-    arm(n)
-    try:
-        velmo.fun_hello(arg)
-    except BaseException as e:
-        remove()
-        err = e
-    else:
-        remove()
-        return {"returned": True}
-    entries = velmo_entries(err)
-    later, again = cached_code(), cached_code()
-    return {
-        "exc": "original" if err is arg.raised else type(err).__name__,
-        "context": err.__context__ is not None,
-        "entries": [[tb.tb_frame.f_code.co_name, tb.tb_lineno] for tb in entries],
-        "entry_cached": bool(entries) and entries[0].tb_frame.f_code is later,
-        "cache": [later is again, later.co_name, later.co_firstlineno],
-        "after": [velmo.fun_hello(1), velmo.fun_hello(2)],
-    }
-
-sweep(child, clean=lambda rec: rec.get("exc") == "original" and rec["entry_cached"])
-"""
-
-
 @pytest.mark.parametrize("mode", ["one", "from"], ids=["fail-one", "fail-all-from"])
 @pytest.mark.parametrize("shown", [True, False], ids=["line-shown", "line-hidden"])
 def test_call_failure_under_memory_pressure(shown, mode):
     name = FUN_HELLO_SITES[1, False].entry_name(shown)
-    records = _sweep(CALL_SWEEP.replace("SHOWN", repr(shown)).replace("SWEEP_MODE", repr(mode)))
+    records = _sweep("nomemory_call", mode, shown)
     for rec in records:
         assert not rec["crashed"] and "child_error" not in rec, rec
         assert "returned" not in rec, rec
@@ -427,80 +218,8 @@ def test_call_failure_under_memory_pressure(shown, mode):
 
 # --- every path a user can reach ---------------------------------------------
 
-# Runs each row of ROWS under both kinds of failure that MODE names: "one"
-# fails the n-th allocation only, "from" fails it and every later one. Each
-# child builds what its row needs before arming (fresh function objects whose
-# attributes were never read, the switch, a warm or cold code-object cache,
-# an emptied dict free list), runs the row's operation, disarms, and then
-# checks that the same operation, a call and a repeated import all work.
-# Nothing in an armed window readies a type or imports a module: 3.13.0
-# itself crashes at some allocation failures there.
-# Prints {row id: {"baseline", "swept", "unclean"}}: the unarmed child's
-# record, the number of children and the records that differ from baseline.
-USER_SWEEP = """
-import gc
-from velmo_test_support import OPS, context, forget_raised, velmo_entry_names
-
-import velmo
-f = velmo.fun_hello
-MODE, ROWS, QUIET = json.loads(ARGS)
-
-def outcome(c, op, n):
-    # Popping a Python frame that raised links its frame object to its
-    # caller's, which 3.11 and later make on demand; when that allocation
-    # fails they drop the exception, and the caller's own loop reports
-    # "error return without exception set". Making this frame's object now,
-    # and calling the operation with no Python frame between, leaves that
-    # message to velmo alone.
-    sys._getframe()
-    try:
-        if n is not None:
-            arm(n)
-        value = op(c)
-    except BaseException as e:
-        _testcapi.remove_mem_hooks()
-        if e is c.raising.raised or e is c.truth.raised:
-            return {"exc": "original", "entries": velmo_entry_names(e)}
-        return {"exc": type(e).__name__, "msg": str(e)[:200], "entries": velmo_entry_names(e)}
-    _testcapi.remove_mem_hooks()
-    return {"value": value}
-
-def make_child(row):
-    op = OPS[row["op"]]
-    def child(n):
-        c = context(row)
-        rec = {"outcome": outcome(c, op, n)}
-        gc.collect()
-        forget_raised(c)
-        rec["rerun"] = outcome(c, op, None)
-        try:
-            rec["after"] = [f(1), f(2)]
-        except BaseException as e:
-            rec["after"] = repr(e)
-        try:
-            del sys.modules["velmo"]
-            import velmo as again
-            rec["reimport"] = again is velmo and again.fun_hello is f
-        except BaseException as e:
-            rec["reimport"] = repr(e)
-        return rec
-    return child
-
-results = {}
-for row in ROWS:
-    child = make_child(row)
-    base = run_child(child, None)
-    def clean(rec, base=base):
-        return (rec.get("outcome") == base["outcome"] and rec.get("rerun") == base["outcome"]
-                and rec.get("after") == ["hello world", "222222222"] and rec.get("reimport") is True)
-    records = sweep_records(child, clean, quiet=QUIET)
-    results[row["id"]] = {
-        "baseline": base,
-        "swept": len(records),
-        "unclean": [rec for rec in records if rec["crashed"] or not clean(rec)],
-    }
-print(json.dumps(results))
-"""
+# programs/nomemory_user_paths.py runs each row of USER_ROWS under both kinds
+# of failure.
 
 
 @pytest.fixture(scope="module")
@@ -509,8 +228,7 @@ def user_sweeps():
 
     def get(mode):
         if mode not in done:
-            rows = [row_dict(r) for r in USER_ROWS]
-            done[mode] = _run_driver(USER_SWEEP.replace("ARGS", repr(json.dumps([mode, rows, 50]))))
+            done[mode] = _run_driver("nomemory_user_paths", mode, 50)
         return done[mode]
 
     return get
@@ -527,14 +245,14 @@ def test_user_path_under_memory_pressure(user_sweeps, mode, row):
     result = user_sweeps(mode)[row_id(row)]
     # A MemoryError raised in a Python __eq__ or __bool__ passes through
     # fun_hello like any failure, so it may carry the entry of either site.
-    allowed = {(site.entry_name(switch == "on"), site.py_line) for site in FUN_HELLO_SITES.values()}
+    allowed = {(site.entry_name(switch == "on"), site.python_line) for site in FUN_HELLO_SITES.values()}
     base = result["baseline"]
     assert not base["crashed"] and "child_error" not in base, base
     expected = base["outcome"]
     assert base["rerun"] == expected and base["after"] == HEALTHY and base["reimport"] is True, base
     if switch is not None:
         site = FUN_HELLO_SITES[1, op == "failing-bool"]
-        assert expected == {"exc": "original", "entries": [[site.entry_name(switch == "on"), site.py_line]]}, base
+        assert expected == {"exc": "original", "entries": [[site.entry_name(switch == "on"), site.python_line]]}, base
 
     unclean = [rec for rec in result["unclean"] if not _interpreter_fault(rec)]
     for rec in unclean:

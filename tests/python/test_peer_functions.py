@@ -5,6 +5,7 @@ import sys
 import weakref
 
 import pytest
+from velmo_test_support import run_program
 
 
 @pytest.fixture
@@ -283,45 +284,6 @@ def test_block_installed_while_clearing_survives_intact(peer):
 # --- the type shared with velmo -------------------------------------------
 
 
-def test_peer_imported_after_velmo_uses_velmos_type(run_fresh):
-    run_fresh(
-        """
-        import sys, velmo, velmo_peer
-        shared = type(velmo.fun_hello)
-        assert sys.modules["_cython_0_29_32"].cython_function_or_method is shared
-        assert velmo_peer.function_type() is shared
-        func = velmo_peer.make("echo_o")
-        assert type(func) is shared
-        assert func(1) == (func, 1)
-        """
-    )
-
-
-def test_velmo_imported_after_peer_uses_peers_type(run_fresh):
-    run_fresh(
-        """
-        import sys, velmo_peer
-        registered = velmo_peer.function_type()
-        assert sys.modules["_cython_0_29_32"].cython_function_or_method is registered
-        assert registered.__name__ == "cython_function_or_method"
-
-        import velmo
-        f = velmo.fun_hello
-        assert type(f) is registered
-        assert (f(1), f(2), f(3), f(2.0)) == ("hello world", "222222222", None, "222222222")
-        try:
-            f(1, 2)
-        except TypeError as e:
-            assert str(e) == "fun_hello() takes exactly one argument (2 given)", e
-        else:
-            raise AssertionError("no TypeError")
-        assert (f.__name__, f.__qualname__, f.__module__) == ("fun_hello", "fun_hello", "velmo")
-        assert f.__doc__ is None
-        assert f.__globals__ is vars(velmo)
-        assert repr(f) == "<cyfunction fun_hello at %s>" % hex(id(f))
-
-        class Owner:
-            g = f
-        assert Owner().g() is None
-        """
-    )
+@pytest.mark.parametrize("order", ["velmo-first", "peer-first"])
+def test_whichever_registers_first_supplies_the_type(order):
+    run_program("peer_type_order", order)

@@ -10,7 +10,7 @@ import tracemalloc
 import weakref
 
 import pytest
-from velmo_test_support import FAILURE_SITES_HEADER, FUN_HELLO_SITES, SITES, Boom, Failing, velmo_entries
+from velmo_test_support import FAILURE_SITES_HEADER, FUN_HELLO_SITES, SITES, Boom, Failing, run_program, velmo_entries
 
 _ABSENT = object()
 
@@ -123,21 +123,21 @@ def test_failure_site_entry(velmo, runtime, bystander, shown, target, in_truth, 
     # the caller's frame, before the frame that raised.
     summary = [(e.filename, e.name, e.lineno) for e in traceback.extract_tb(exc.__traceback__)]
     assert [s[1] for s in summary] == ["fail", name, raiser]
-    assert summary[1] == ("velmo.py", name, site.py_line)
+    assert summary[1] == ("velmo.py", name, site.python_line)
 
     frame = velmo_entry(exc).tb_frame
     assert frame.f_globals is vars(velmo)
-    assert frame.f_code.co_firstlineno == site.py_line
+    assert frame.f_code.co_firstlineno == site.python_line
 
 
 def test_published_sites_keep_their_numbers():
     table = {}
     for site in SITES.values():
-        table.setdefault(site.function, []).append(site.c_line if site.function == "init velmo"
-                                                    else (site.c_line, site.py_line))
+        table.setdefault(site.function, []).append(site.implementation_line if site.function == "init velmo"
+                                                    else (site.implementation_line, site.python_line))
     for function, published in PUBLISHED_SITES.items():
         assert set(published) <= set(table[function]), function
-    numbers = [site.c_line for site in SITES.values()]
+    numbers = [site.implementation_line for site in SITES.values()]
     assert len(set(numbers)) == len(numbers), "two sites share an implementation line"
     # The header's compile-time check of shared Python lines covers the sites
     # its table lists: every one.
@@ -158,7 +158,7 @@ def test_failure_without_exception_is_a_system_error(velmo, runtime, in_truth):
         velmo.fun_hello(velmo_peer.SilentFailure(in_truth))
     assert info.value.__context__ is None
     entry = velmo_entry(info.value)
-    assert (entry.tb_frame.f_code.co_name, entry.tb_lineno) == (site.entry_name(True), site.py_line)
+    assert (entry.tb_frame.f_code.co_name, entry.tb_lineno) == (site.entry_name(True), site.python_line)
 
 
 @pytest.mark.parametrize(
@@ -222,55 +222,8 @@ def test_switch_removed_by_its_own_truth_test(velmo, runtime):
     assert runtime.cline_in_traceback is False
 
 
-def test_switch_starts_absent_and_is_read_per_failure(run_fresh):
-    run_fresh(
-        """
-        import sys, velmo
-        from velmo_test_support import FUN_HELLO_SITES, Boom, Failing, velmo_entries
-
-        runtime = sys.modules["cython_runtime"]
-        assert "cline_in_traceback" not in vars(runtime)
-
-        def free_dict_watchers():
-            # The interpreter has few dict-watcher ids (3.12+) for everyone in
-            # the process; reading the switch must not take one.
-            try:
-                from _testcapi import add_dict_watcher, clear_dict_watcher
-            except ImportError:
-                return None
-            taken = []
-            try:
-                while True:
-                    taken.append(add_dict_watcher(0))
-            except RuntimeError:
-                pass
-            for watcher in taken:
-                clear_dict_watcher(watcher)
-            return len(taken)
-
-        free_before = free_dict_watchers()
-
-        def entry_code():
-            try:
-                velmo.fun_hello(Failing(1))
-            except Boom as e:
-                return velmo_entries(e)[0].tb_frame.f_code
-            raise AssertionError("no exception")
-
-        hidden = entry_code()
-        assert hidden.co_name == "velmo.fun_hello", hidden.co_name
-        assert runtime.cline_in_traceback is False
-
-        runtime.cline_in_traceback = True
-        shown = entry_code()
-        assert shown.co_name == FUN_HELLO_SITES[1, False].entry_name(True), shown.co_name
-
-        del runtime.cline_in_traceback
-        assert entry_code() is hidden
-        assert runtime.cline_in_traceback is False
-        assert free_dict_watchers() == free_before
-        """
-    )
+def test_switch_starts_absent_and_is_read_per_failure():
+    run_program("switch_first_failure")
 
 
 @pytest.mark.parametrize("shown", [False, True], ids=["hidden", "shown"])
@@ -299,8 +252,8 @@ def test_hidden_entries_are_shared_per_python_line(velmo, runtime):
     per_line = {}
     for arg, site in FUN_HELLO_SITES.items():
         code = code_at(velmo, *arg)
-        assert per_line.setdefault(site.py_line, code) is code
-        assert code.co_firstlineno == site.py_line
+        assert per_line.setdefault(site.python_line, code) is code
+        assert code.co_firstlineno == site.python_line
 
     runtime.cline_in_traceback = True
     shown = [code_at(velmo, *arg) for arg in FUN_HELLO_SITES]

@@ -1,7 +1,8 @@
-"""What velmo's Python tests share: the failure sites as module/failure_sites.h
-lists them, the arguments whose comparison fails, the traceback walker, and
-the table of every path a user can reach, which the allocation-failure sweeps
-and the leak hunt both run.
+"""What velmo's Python tests share: the answers table, the failure sites as
+module/failure_sites.h lists them, the arguments whose comparison fails, the
+traceback walker, the table of every path a user can reach (which the
+allocation-failure sweeps and the leak hunt both run), and the way to run a
+program of programs/ in a fresh interpreter.
 
 Importable from the test processes and from the fresh interpreters they
 start with `fresh_env`, which puts this folder on their path. Importing it
@@ -9,13 +10,19 @@ imports nothing of velmo's: the fresh-process tests decide when velmo is
 first imported.
 """
 import collections
+import json
 import os
 import re
+import subprocess
 import sys
 import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAILURE_SITES_HEADER = os.path.join(HERE, "..", "..", "module", "failure_sites.h")
+# The programs that tests run in a fresh interpreter, where process state
+# (the first import, the registry, the switch, the code-object cache)
+# demands one: plain modules, each doing its work under `__main__`.
+PROGRAMS = os.path.join(HERE, "programs")
 
 
 def fresh_env(env=None):
@@ -28,6 +35,44 @@ def fresh_env(env=None):
     return full_env
 
 
+def run_program(name, *args, check=True, timeout=120):
+    """Runs programs/`name`.py with `args` (each made a str) in a new
+    interpreter of the running version; returns the CompletedProcess. With
+    `check`, a non-zero exit fails, showing both streams."""
+    proc = subprocess.run(
+        [sys.executable, os.path.join(PROGRAMS, name + ".py"), *map(str, args)],
+        capture_output=True,
+        text=True,
+        env=fresh_env(),
+        timeout=timeout,
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(
+            f"{name}.py failed ({proc.returncode})\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
+    return proc
+
+
+def last_json(proc):
+    """The JSON document a program printed last."""
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+# --- the answers --------------------------------------------------------------
+#
+# What fun_hello answers: the one table of the tests (the module's string
+# table and the stub's Literal say it too). Every test and the bench's check
+# take the answers from here.
+ANSWER_TO_1 = "hello world"
+ANSWER_TO_2 = "222222222"
+# fun_hello(1), fun_hello(2): what a healthy module answers.
+HEALTHY = [ANSWER_TO_1, ANSWER_TO_2]
+
+
+def answer(s):
+    """What fun_hello(s) must return: Python's own == decides."""
+    return ANSWER_TO_1 if s == 1 else ANSWER_TO_2 if s == 2 else None
+
+
 # --- the failure sites --------------------------------------------------------
 #
 # Read from the header the module is built from, so that the table exists
@@ -36,17 +81,37 @@ def fresh_env(env=None):
 # holds the header to.
 
 
-class Site(collections.namedtuple("Site", "name function c_line py_line")):
+class Site(collections.namedtuple("Site", "name function implementation_line python_line tests")):
     """A row of the header: its name there (e.g. "kCompareWith1"), the function
     the entry names ("init velmo", "velmo.fun_hello"), the implementation line
-    shown beside it when the switch is on, and the line of velmo.py the entry
-    stands at."""
+    shown beside it when the switch is on, the line of velmo.py the entry
+    stands at, and what its "tests:" lines say ({"sweep": ...} or
+    {"argument": ...})."""
 
     __slots__ = ()
 
     def entry_name(self, shown):
         """The entry's function name with the switch on (`shown`) or off."""
-        return f"{self.function} ({IMPLEMENTATION_FILE}:{self.c_line})" if shown else self.function
+        return f"{self.function} ({IMPLEMENTATION_FILE}:{self.implementation_line})" if shown else self.function
+
+
+# "tests:" lines: "sweep: reaches", "sweep: cannot, <why>", "sweep: no entry
+# (<why>)"; "argument: == N raises", "argument: the truth of == N raises".
+_TESTS_LINE = re.compile(r"(sweep): (reaches|cannot, \S.*|no entry.*)|(argument): (the truth of )?== (\d) raises")
+
+
+def _read_tests_data(comment_lines):
+    """What the "tests:" lines of a row's comment block say."""
+    text = " ".join(line.strip() for line in comment_lines)
+    if "tests: " not in text:
+        return None
+    match = _TESTS_LINE.fullmatch(text[text.index("tests: ") + len("tests: "):].strip())
+    if match is None:
+        return None
+    if match.group(1):
+        state = match.group(2)
+        return {"sweep": "reaches" if state == "reaches" else "cannot" if state.startswith("cannot") else "no entry"}
+    return {"argument": (int(match.group(5)), match.group(4) is not None)}
 
 
 def _read_sites(path):
@@ -54,20 +119,33 @@ def _read_sites(path):
         text = header.read()
     strings = dict(re.findall(r'constexpr const char (\w+)\[\] = "([^"]*)";', text))
     # The helpers that build a row: constexpr FailureSite name(int a, int b) {
-    # return {file, implementation file, "function", c_line, py_line}; }
+    # return {file, implementation file, "function", implementation line, Python line}; }
     helpers = {}
-    for name, params, function, c_line, py_line in re.findall(
+    for name, params, function, implementation_line, python_line in re.findall(
         r"constexpr FailureSite (\w+)\(([^)]*)\) \{\s*return \{\w+, \w+, \"([^\"]+)\", (\w+), (\w+)\};", text
     ):
-        helpers[name] = ([p.split()[-1] for p in params.split(",")], function, c_line, py_line)
-    sites = {}
-    for name, helper, args in re.findall(r"inline constexpr FailureSite (\w+) = (\w+)\(([^)]*)\);", text):
-        params, function, c_line, py_line = helpers[helper]
-        values = dict(zip(params, (int(a) for a in args.split(","))))
-        sites[name] = Site(name, function, *(values[v] if v in values else int(v) for v in (c_line, py_line)))
+        helpers[name] = ([p.split()[-1] for p in params.split(",")], function, implementation_line, python_line)
+    sites, unread, comment = {}, [], []
+    for line in text.splitlines():
+        if line.startswith("//"):
+            comment.append(line[2:])
+            continue
+        row = re.match(r"inline constexpr FailureSite (\w+) = (\w+)\(([^)]*)\);", line)
+        if row and row.group(2) in helpers:
+            name, helper, args = row.groups()
+            params, function, implementation_line, python_line = helpers[helper]
+            values = dict(zip(params, (int(a) for a in args.split(","))))
+            numbers = (values[v] if v in values else int(v) for v in (implementation_line, python_line))
+            tests = _read_tests_data(comment)
+            sites[name] = Site(name, function, *numbers, tests)
+            if tests is None:
+                unread.append(f"{name} (no readable 'tests:' line above it)")
+        elif line.startswith("inline constexpr FailureSite"):
+            unread.append(line)
+        comment = []
     declared = re.findall(r"inline constexpr FailureSite (\w+)", text)
-    if not sites or len(strings) < 2 or declared != list(sites):
-        unread = sorted(set(declared) - set(sites))
+    if not sites or len(strings) < 2 or declared != list(sites) or unread:
+        unread += sorted(set(declared) - set(sites))
         raise RuntimeError(f"the failure sites of {path} could not all be read: {unread or 'none found'}")
     return strings, sites
 
@@ -80,15 +158,25 @@ IMPLEMENTATION_FILE = _STRINGS["kImplementationFileName"]  # "velmo.cpp"
 # kGlobals are met once the module's globals are held, and so add an entry.
 INIT_SITES = [s for s in SITES.values() if s.function == "init velmo"]
 EXEC_SITES_WITH_ENTRY = INIT_SITES[[s.name for s in INIT_SITES].index("kGlobals") + 1:]
+# Those that the import's allocation sweep always reaches, as their rows say.
+SWEEP_REACHES = [s for s in EXEC_SITES_WITH_ENTRY if s.tests.get("sweep") == "reaches"]
 
-# fun_hello's sites, by the argument that fails there: (the value whose
-# comparison fails, whether the truth test of its answer fails) -> site.
-FUN_HELLO_SITES = {
-    (1, False): SITES["kCompareWith1"],
-    (1, True): SITES["kTruthOfCompareWith1"],
-    (2, False): SITES["kCompareWith2"],
-    (2, True): SITES["kTruthOfCompareWith2"],
-}
+# fun_hello's sites, by the argument that fails there, as their rows say:
+# (the value whose comparison fails, whether the truth test of its answer
+# fails) -> site.
+FUN_HELLO_SITES = {s.tests["argument"]: s for s in SITES.values() if s.function != "init velmo"}
+
+
+def _check_site_data():
+    wrong = [s.name for s in INIT_SITES if "sweep" not in s.tests
+             or (s.tests["sweep"] == "no entry") != (s not in EXEC_SITES_WITH_ENTRY)]
+    wrong += [s.name for s in SITES.values() if s.function != "init velmo"
+              and ("argument" not in s.tests or FUN_HELLO_SITES.get(s.tests["argument"]) is not s)]
+    if wrong or len(FUN_HELLO_SITES) != len(SITES) - len(INIT_SITES):
+        raise RuntimeError(f"the 'tests:' lines of {FAILURE_SITES_HEADER} do not fit their rows: {wrong}")
+
+
+_check_site_data()
 
 
 # --- arguments that fail ------------------------------------------------------
@@ -132,7 +220,7 @@ class Failing:
             return answer
         raise self.raised
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]  # unhashable, as a class with __eq__ is
 
     def forget(self):
         """Drops what raising left on the kept exception: raised again, it
@@ -148,7 +236,13 @@ class EqualToTwo:
     def __eq__(self, other):
         return [other] if other == 2 else []
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]  # unhashable, as a class with __eq__ is
+
+
+# Arguments on every way to an answer (the cached constant, an exact int or
+# float, a bool, a big int, rich comparison), with what each gets.
+ANSWERS = [(1, ANSWER_TO_1), (2, ANSWER_TO_2), (3, None), (1.0, ANSWER_TO_1), (2.5, None), (True, ANSWER_TO_1),
+           (2**40 + 1, None), ("1", None), (None, None), (EqualToTwo(), ANSWER_TO_2)]
 
 
 # --- tracebacks ---------------------------------------------------------------

@@ -143,7 +143,11 @@ if [[ "${1:-}" == --in-sid ]]; then
     mkdir -p "$dir/wheels" "$dir/report"
     for raw in "$dir"/raw/*.whl; do
         machine=$(basename "$raw" .whl | sed 's/.*-linux_//')
-        auditwheel repair --plat "${policy_of[$machine]}" -w "$dir/wheels" "$raw" >"$dir/repair.log" 2>&1 \
+        # repair offers the policies of the machine it runs on only; for
+        # another, it picks the oldest the wheel meets, which show confirms.
+        plat="${policy_of[$machine]}"
+        [[ "$machine" == "$(uname -m)" ]] || plat=auto
+        auditwheel repair --plat "$plat" -w "$dir/wheels" "$raw" >"$dir/repair.log" 2>&1 \
             || { cat "$dir/repair.log" >&2; exit 1; }
     done
     for wheel in "$dir"/wheels/*.whl; do

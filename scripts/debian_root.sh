@@ -30,8 +30,7 @@
 # bootstraps it).
 #
 # Roots live in ${XDG_CACHE_HOME:-$HOME/.cache}/velmo-SUITE-ARCH, the host
-# architecture's sid in velmo-sid (VELMO_SID_ROOT overrides that one,
-# VELMO_ROOT overrides any). Idempotent: the bootstrap is skipped when the root
+# architecture's sid in velmo-sid (or VELMO_SID_ROOT). Idempotent: the bootstrap is skipped when the root
 # holds a finished system (a foreign root's second stage is resumed), the
 # installation when every package is there. Runs as root, and changes neither
 # the host's apt sources nor its packages beyond qemu-user-static for a
@@ -68,9 +67,7 @@ foreign=0
 [[ "$arch" == "$host_arch" ]] || foreign=1
 
 cache="${XDG_CACHE_HOME:-$HOME/.cache}"
-if [[ -n "${VELMO_ROOT:-}" ]]; then
-    root="$VELMO_ROOT"
-elif [[ "$suite/$arch" == "sid/$host_arch" ]]; then
+if [[ "$suite/$arch" == "sid/$host_arch" ]]; then
     root="${VELMO_SID_ROOT:-$cache/velmo-sid}"
 else
     root="$cache/velmo-$suite-$arch"
@@ -246,6 +243,8 @@ fi
 # The mirror may be a frozen copy whose Release is past its Valid-Until (a
 # week after its Date, for sid); the signature is still checked.
 echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99velmo-no-valid-until"
+# Package descriptions in other languages are never read.
+echo 'Acquire::Languages "none";' >"$root/etc/apt/apt.conf.d/99velmo-no-translations"
 
 if ! compgen -G "$root/var/lib/apt/lists/*_Packages" >/dev/null; then
     say "reading the package lists"

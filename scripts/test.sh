@@ -157,6 +157,30 @@ if [[ -n "$sid_versions" ]]; then
     fi
 fi
 
+# ---- Other machines, under emulation (scripts/test_foreign.sh) ----
+# velmo cross-compiled for aarch64 against Debian arm64 roots (3.11 in
+# bookworm, the development release's versions in sid) and s390x, big-endian,
+# with VELMO_S390X=ON (bookworm, 3.11), and run there under qemu: the whole
+# Python suite on one version per machine, the smoke subset on the others.
+# Needs root, like the sid chroot; a run for one interpreter, or in an
+# unpacked sdist, leaves it out.
+if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
+    machines=aarch64
+    [[ "${VELMO_S390X:-}" != ON ]] || machines="aarch64 and s390x"
+    echo "== $machines under emulation (scripts/test_foreign.sh)"
+    start=$SECONDS
+    if ! can_use_chroot "$machines under emulation"; then
+        :  # left out, as can_use_chroot said
+    elif mkdir -p build-foreign && bash scripts/test_foreign.sh | tee build-foreign/lanes.log; then
+        results+=("$machines passed ($((SECONDS - start)) s, build-ARCH-py3.X/):")
+    else
+        results+=("$machines FAILED ($((SECONDS - start)) s, build-foreign/lanes.log):")
+        status=1
+    fi
+    mapfile -t -O "${#results[@]}" results < <(sed -n '/^== Foreign machines$/,$ { /^   /s/^   /     /p }' build-foreign/lanes.log 2>/dev/null)
+fi
+# ---- end of the other machines ----
+
 # The Windows x64 module, cross-compiled for every version and inspected; a
 # run for one interpreter (PYTHON=) leaves it out.
 if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then

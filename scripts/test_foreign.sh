@@ -54,10 +54,12 @@ for name in "${roots[@]}"; do
         lane="CPython $v on $arch ($name)"
         echo "== $lane in $dir/"
         t=$SECONDS
+        mkdir -p "$dir"
+        log="$dir/velmo-build.log"
         cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/cross/debian-root.cmake -DVELMO_DEBIAN_ROOT="$name" \
-            -DVELMO_CROSS_PYTHON_VERSION="$v" -DVELMO_WARNINGS_AS_ERRORS=ON -DVELMO_BUILD_BENCHMARKS=OFF >"$dir.log" 2>&1 \
-            && cmake --build "$dir" -j"$(nproc)" --target velmo_peer >>"$dir.log" 2>&1 \
-            || { tail -n 30 "$dir.log"; results+=("$lane FAILED to build ($((SECONDS - t)) s, $dir.log)"); status=1; continue; }
+            -DVELMO_CROSS_PYTHON_VERSION="$v" -DVELMO_WARNINGS_AS_ERRORS=ON -DVELMO_BUILD_BENCHMARKS=OFF >"$log" 2>&1 \
+            && cmake --build "$dir" -j"$(nproc)" --target velmo_peer >>"$log" 2>&1 \
+            || { tail -n 30 "$log"; results+=("$lane FAILED to build ($((SECONDS - t)) s, $log)"); status=1; continue; }
         built=$((SECONDS - t))
         t=$SECONDS
         if [[ "${VELMO_FOREIGN_FULL:-}" == all || -z "${full_done[$arch]:-}" ]]; then

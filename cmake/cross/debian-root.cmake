@@ -9,12 +9,22 @@
 # The tests run inside the root, under emulation (tests/CMakeLists.txt).
 
 set(VELMO_DEBIAN_ROOT "" CACHE STRING "The Debian root to build against, SUITE/ARCH (scripts/debian_root.sh)")
+set(VELMO_DEBIAN_ROOT_PATH "" CACHE PATH "The Debian root's folder (default: scripts/debian_root.sh's)")
+set(VELMO_CROSS_CXX "" CACHE STRING "The cross compiler (default: Debian's for the root's architecture)")
+# The checks' test projects (try_compile, check_ipo_supported) read this file
+# again, without the cache: they find the settings in the environment.
+foreach(_velmo_setting VELMO_DEBIAN_ROOT VELMO_DEBIAN_ROOT_PATH VELMO_CROSS_CXX)
+  if(${_velmo_setting})
+    set(ENV{_${_velmo_setting}} "${${_velmo_setting}}")
+  elseif(DEFINED ENV{_${_velmo_setting}})
+    set(${_velmo_setting} "$ENV{_${_velmo_setting}}")
+  endif()
+endforeach()
+
 if(NOT VELMO_DEBIAN_ROOT MATCHES "^([a-z]+)/([a-z0-9]+)$")
   message(FATAL_ERROR "cmake/cross/debian-root.cmake needs -DVELMO_DEBIAN_ROOT=SUITE/ARCH, e.g. bookworm/arm64")
 endif()
 set(_velmo_arch "${CMAKE_MATCH_2}")
-# Try-compiles read this file again and need the root too.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELMO_DEBIAN_ROOT VELMO_DEBIAN_ROOT_PATH VELMO_CROSS_CXX)
 
 # Debian's architecture -> its GNU triplet and the kernel's machine name.
 set(_velmo_triplets "arm64=aarch64-linux-gnu=aarch64" "s390x=s390x-linux-gnu=s390x"
@@ -34,7 +44,6 @@ set(CMAKE_SYSTEM_NAME Linux)
 
 # The root's folder, as the script names it, unless given (VELMO_DEBIAN_ROOT_PATH:
 # a build inside another root, where it is mounted).
-set(VELMO_DEBIAN_ROOT_PATH "" CACHE PATH "The Debian root's folder (default: scripts/debian_root.sh's)")
 if(VELMO_DEBIAN_ROOT_PATH)
   set(CMAKE_SYSROOT "${VELMO_DEBIAN_ROOT_PATH}")
 else()

@@ -7,10 +7,10 @@
   artefacts   every artefact in --dist, one check per property: the sdist holds
               what a clone holds; each wheel carries the policy tag that
               `auditwheel show` confirms (--report) and one per supported
-              version (and machine) is there; the metadata (version, SPDX licence and its
-              file, maintainer, a long description without relative links)
-              and CHANGELOG.md agree; no build log in --logs has a deprecation
-              warning.
+              version and machine is there; the metadata (version, SPDX
+              licence and its file, maintainer, a long description without
+              relative links) and CHANGELOG.md agree; no build log in --logs
+              has a deprecation warning.
 """
 
 from __future__ import annotations

@@ -9,6 +9,8 @@
 #   bash scripts/debian_root.sh SUITE/ARCH -- CMD ARG...  # then run CMD inside it
 #   bash scripts/debian_root.sh SUITE/ARCH --versions     # print the CPython versions it is for
 #   bash scripts/debian_root.sh SUITE/ARCH --path         # print its folder
+# Before `--`: --with PKG installs a package beyond the root's own (kept, as
+# they are), --bind DIR shows CMD the host's folder DIR at the same path.
 #
 # e.g. sid/amd64 (the versions newer than the host's), bookworm/arm64 (3.11),
 # sid/arm64 (the development release's), bookworm/s390x (big-endian).
@@ -30,14 +32,15 @@
 # bootstraps it).
 #
 # Roots live in ${XDG_CACHE_HOME:-$HOME/.cache}/velmo-SUITE-ARCH, the host
-# architecture's sid in velmo-sid (or VELMO_SID_ROOT). Idempotent: the bootstrap is skipped when the root
-# holds a finished system (a foreign root's second stage is resumed), the
-# installation when every package is there. Runs as root, and changes neither
-# the host's apt sources nor its packages beyond qemu-user-static for a
-# foreign root: the mirror is read from the host's apt configuration and
-# written into the root's own sources only. /proc, /sys and /dev are mounted
-# in a private mount namespace, so nothing stays mounted when the script ends
-# (binfmt_misc excepted: it is the kernel's, system-wide).
+# architecture's sid in velmo-sid (or VELMO_SID_ROOT). Idempotent: the
+# bootstrap is skipped when the root holds a finished system (a foreign
+# root's second stage is resumed), the installation when every package is
+# there. Runs as root, and changes neither the host's apt sources nor its
+# packages beyond qemu-user-static for a foreign root: the mirror is read from
+# the host's apt configuration and written into the root's own sources only.
+# /proc, /sys, /dev and the --bind folders are mounted in a private mount
+# namespace, so nothing stays mounted when the script ends (binfmt_misc
+# excepted: it is the kernel's, system-wide).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 me=debian_root

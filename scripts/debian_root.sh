@@ -228,8 +228,10 @@ install_into_root() {
     root_apt install -y --no-install-recommends --download-only "$@" </dev/null
     # dpkg unpacks the lot, then configures it in dependency order; should it
     # stop, apt inside finishes the job.
-    in_root sh -c 'dpkg -i /var/cache/apt/archives/*.deb' \
-        || in_root apt-get install -y -f --no-install-recommends </dev/null
+    if compgen -G "$root/var/cache/apt/archives/*.deb" >/dev/null; then
+        in_root sh -c 'dpkg -i /var/cache/apt/archives/*.deb' \
+            || in_root apt-get install -y -f --no-install-recommends </dev/null
+    fi
     rm -f "$root"/var/cache/apt/archives/*.deb
 }
 
@@ -299,11 +301,18 @@ if (( ! foreign )); then
     for v in "${versions[@]}"; do packages+=("python$v-dbg"); done
 fi
 packages+=("${extra[@]}")
-# Read from dpkg's status file on the host: asking dpkg inside would run it
-# under emulation, once a package.
-mapfile -t installed < <(awk 'BEGIN { RS = "" } /\nStatus: install ok installed/ {
-                                  if (match($0, /^Package: [^\n]+/)) print substr($0, 10, RLENGTH - 9) }' \
-                             "$root/var/lib/dpkg/status")
+# Read from dpkg's database on the host (asking dpkg inside would run it
+# under emulation, once a package): its status file, then the journal of the
+# changes not yet folded into it, where the last word on a package counts
+# (one whose triggers are still to run is installed all the same).
+mapfile -t installed < <(
+    cd "$root/var/lib/dpkg"
+    awk 'BEGIN { RS = "" }
+         match($0, /(^|\n)Package: [^\n]+/) {
+             name = substr($0, RSTART, RLENGTH); sub(/^\n?Package: /, "", name)
+             state[name] = ($0 ~ /\nStatus: install ok (installed|triggers-pending|triggers-awaited)(\n|$)/) }
+         END { for (name in state) if (state[name]) print name }' \
+        status $(ls updates 2>/dev/null | grep -E '^[0-9]+$' | sort -n | sed 's|^|updates/|'))
 missing=()
 for pkg in "${packages[@]}"; do
     printf '%s\n' "${installed[@]}" | grep -qxF "$pkg" || missing+=("$pkg")

@@ -11,8 +11,8 @@
 # manylinux_2_17_aarch64), installed into a fresh venv of its own interpreter,
 # and velmo's Python suite runs against that installed module, not a build
 # tree: an aarch64 wheel inside its arm64 root, under emulation, with the
-# smoke subset of scripts/test_foreign.sh (VELMO_FOREIGN_FULL=all: the whole
-# suite). Ends with a table per wheel: size, policy, suite, sha256.
+# smoke subset below (VELMO_FOREIGN_FULL=all: the whole suite). Ends with a
+# table per wheel: size, policy, suite, sha256.
 #
 #   bash scripts/build_dist.sh                        # everything, into dist/
 #   bash scripts/build_dist.sh --no-test              # the artefacts only
@@ -31,6 +31,9 @@ top=$PWD
 # The oldest policy that auditwheel confirms for each machine.
 declare -A policy_of=([x86_64]=manylinux_2_5_x86_64 [aarch64]=manylinux_2_17_aarch64)
 arm_roots=(bookworm/arm64 sid/arm64)
+# The smoke subset of the suite, for a wheel tested under emulation: the
+# calls, the binding and the type, and the attributes, which touch the
+# interpreter's ints, floats, flags and frames that differ between machines.
 smoke=(test_calls.py test_binding_and_type.py test_attributes.py)
 
 # Builds a wheel of the unpacked sdist $3 with interpreter $1 into $4, in a

@@ -161,7 +161,8 @@ fi
 # velmo cross-compiled for aarch64 against Debian arm64 roots (3.11 in
 # bookworm, the development release's versions in sid) and s390x, big-endian,
 # with VELMO_S390X=ON (bookworm, 3.11), and run there under qemu: the whole
-# Python suite on one version per machine, the smoke subset on the others.
+# Python suite on one version per machine; the others are built and checked
+# here, and their wheels tested installed by the release step below.
 # Needs root, like the sid chroot; a run for one interpreter, or in an
 # unpacked sdist, leaves it out.
 if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then

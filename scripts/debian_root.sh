@@ -237,6 +237,13 @@ install_into_root() {
 
 (( ! foreign )) || ensure_emulation
 
+# One provisioning of a root at a time (scripts/test.sh starts the foreign
+# ones early, in the background): a second waits for the first, then finds
+# the root ready. Commands run in the root side by side.
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
+
 # 1. The base system. debootstrap leaves /debootstrap behind until it has
 # finished. A foreign root is bootstrapped in two stages: the first unpacks
 # on the host, the second configures the packages inside, under emulation; a
@@ -336,6 +343,7 @@ print("'"$me $suite/$arch"': Python", sys.version.split()[0], "pytest", pytest._
     touch "$checked"
 fi
 echo "$me $suite/$arch: ready in $((SECONDS - start)) s ($root)" >&2
+exec 9>&-
 
 if (( $# )); then
     in_root "$@"

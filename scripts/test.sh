@@ -48,6 +48,21 @@ fi
 
 bash scripts/install_test_deps.sh "${runs[@]%% *}"
 
+# ---- Other machines: their Debian roots, provisioned in the background ----
+# Bootstrapping and filling the roots of scripts/test_foreign.sh takes
+# minutes, much of it waiting for the mirror, so it starts now, beside the
+# host's lanes; the lanes below wait for it (scripts/debian_root.sh takes a
+# lock per root). Left out where the lanes are (see below).
+foreign_roots=(bookworm/arm64 sid/arm64)
+[[ "${VELMO_S390X:-}" != ON ]] || foreign_roots+=(bookworm/s390x)
+if [[ -z "${PYTHON:-}" && ! -f PKG-INFO && "$(id -u)" == 0 ]] && command -v debootstrap >/dev/null; then
+    mkdir -p build-foreign
+    (for name in "${foreign_roots[@]}"; do
+         bash scripts/debian_root.sh "$name" >"build-foreign/provision-${name/\//-}.log" 2>&1 || true
+     done) &
+fi
+# ---- end of the other machines' roots ----
+
 results=()
 status=0
 # The debug interpreters, looked for once the dependencies (python3-dbg among

@@ -30,40 +30,45 @@ elseif(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
   message(WARNING "velmo: no objcopy found; the module keeps its symbols and debug information")
 endif()
 
-# A cross build has no interpreter to say where velmo goes: it only makes the
-# module, to be inspected.
-if(CMAKE_CROSSCOMPILING)
+# A cross build for Windows only makes the module, to be inspected.
+if(CMAKE_CROSSCOMPILING AND WIN32)
   return()
 endif()
 
-# A build folder serves the interpreter it was first configured for: its cache
-# holds that interpreter's headers, extension suffix, install prefix and
-# site-packages, and a silent switch would install one version's module into
-# another's environment. (scripts/test.sh and setup.py start a folder afresh
-# when its interpreter changes.)
-if(DEFINED CACHE{VELMO_CONFIGURED_PYTHON} AND NOT VELMO_CONFIGURED_PYTHON STREQUAL Python3_EXECUTABLE)
-  message(FATAL_ERROR
-    "velmo: ${CMAKE_BINARY_DIR} is configured for ${VELMO_CONFIGURED_PYTHON} and cannot build for "
-    "${Python3_EXECUTABLE}. Use another build folder for it (cmake -S ${PROJECT_SOURCE_DIR} -B <new folder> "
-    "-DPython3_EXECUTABLE=${Python3_EXECUTABLE}), or start this one afresh: delete "
-    "${CMAKE_BINARY_DIR}/CMakeCache.txt.")
-endif()
-set(VELMO_CONFIGURED_PYTHON "${Python3_EXECUTABLE}" CACHE INTERNAL "The interpreter this build folder is for")
+if(CMAKE_CROSSCOMPILING)
+  # No interpreter of the target runs here to name its site-packages: the
+  # module and its stubs go where a wheel holds them (setup.py's ".").
+  set(VELMO_INSTALL_DIR "." CACHE STRING "Folder for the module and its stub, relative to the install prefix")
+else()
+  # A build folder serves the interpreter it was first configured for: its cache
+  # holds that interpreter's headers, extension suffix, install prefix and
+  # site-packages, and a silent switch would install one version's module into
+  # another's environment. (scripts/test.sh and setup.py start a folder afresh
+  # when its interpreter changes.)
+  if(DEFINED CACHE{VELMO_CONFIGURED_PYTHON} AND NOT VELMO_CONFIGURED_PYTHON STREQUAL Python3_EXECUTABLE)
+    message(FATAL_ERROR
+      "velmo: ${CMAKE_BINARY_DIR} is configured for ${VELMO_CONFIGURED_PYTHON} and cannot build for "
+      "${Python3_EXECUTABLE}. Use another build folder for it (cmake -S ${PROJECT_SOURCE_DIR} -B <new folder> "
+      "-DPython3_EXECUTABLE=${Python3_EXECUTABLE}), or start this one afresh: delete "
+      "${CMAKE_BINARY_DIR}/CMakeCache.txt.")
+  endif()
+  set(VELMO_CONFIGURED_PYTHON "${Python3_EXECUTABLE}" CACHE INTERNAL "The interpreter this build folder is for")
 
-# site-packages relative to the interpreter's prefix, so that --prefix (or
-# DESTDIR) moves the whole installation.
-velmo_ask_python(_velmo_site "for its site-packages folder"
-  "import os, sysconfig; base = sysconfig.get_config_var('platbase'); print(base); print(os.path.relpath(sysconfig.get_path('platlib'), base))")
-list(GET _velmo_site 0 _velmo_python_prefix)
-list(GET _velmo_site 1 _velmo_site_packages)
+  # site-packages relative to the interpreter's prefix, so that --prefix (or
+  # DESTDIR) moves the whole installation.
+  velmo_ask_python(_velmo_site "for its site-packages folder"
+    "import os, sysconfig; base = sysconfig.get_config_var('platbase'); print(base); print(os.path.relpath(sysconfig.get_path('platlib'), base))")
+  list(GET _velmo_site 0 _velmo_python_prefix)
+  list(GET _velmo_site 1 _velmo_site_packages)
 
-# Without an explicit prefix, `cmake --install` installs for the interpreter the
-# module was built for, as pip would.
-if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
-  set(CMAKE_INSTALL_PREFIX "${_velmo_python_prefix}" CACHE PATH "Install prefix" FORCE)
+  # Without an explicit prefix, `cmake --install` installs for the interpreter the
+  # module was built for, as pip would.
+  if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+    set(CMAKE_INSTALL_PREFIX "${_velmo_python_prefix}" CACHE PATH "Install prefix" FORCE)
+  endif()
+  set(VELMO_INSTALL_DIR "${_velmo_site_packages}" CACHE STRING
+      "Folder for the module and its stub, relative to the install prefix")
 endif()
-set(VELMO_INSTALL_DIR "${_velmo_site_packages}" CACHE STRING
-    "Folder for the module and its stub, relative to the install prefix")
 
 # Component `module` is what a wheel holds. The stub goes in twice: beside the
 # module, where editors and type checkers that follow the module's location

@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Makes velmo's release artefacts in dist/: the sdist and one manylinux wheel
-# per supported version (python_versions.txt), the host's interpreters for
-# the versions it has and the Debian sid chroot (scripts/sid_chroot.sh) for
-# the newer ones (sid_chroot.sh --versions). Each wheel is built from the sdist, tagged and checked by
-# `auditwheel repair --plat manylinux_2_5_x86_64` and `auditwheel show`
-# (the sid chroot's), installed into a fresh venv of its own interpreter, and
-# velmo's Python suite runs against that installed module, not a build tree.
-# Ends with a table per version: wheel, size, policy, suite, sha256.
+# Makes velmo's release artefacts in dist/: the sdist, one manylinux x86-64
+# wheel per supported version (python_versions.txt), the host's interpreters
+# for the versions it has and the Debian sid chroot (scripts/sid_chroot.sh)
+# for the newer ones (sid_chroot.sh --versions), and one aarch64 wheel per
+# version that a Debian arm64 root carries (bookworm/arm64, sid/arm64 of
+# scripts/debian_root.sh), cross-compiled against that root
+# (cmake/cross/debian-root.cmake) by the same interpreters. Each wheel is
+# built from the sdist, tagged and checked by `auditwheel repair` and
+# `auditwheel show` (the sid chroot's; manylinux_2_5_x86_64,
+# manylinux_2_17_aarch64), installed into a fresh venv of its own interpreter,
+# and velmo's Python suite runs against that installed module, not a build
+# tree: an aarch64 wheel inside its arm64 root, under emulation, with the
+# smoke subset below (VELMO_FOREIGN_FULL=all: the whole suite). Ends with a
+# table per wheel: size, policy, suite, sha256.
 #
 #   bash scripts/build_dist.sh                        # everything, into dist/
 #   bash scripts/build_dist.sh --no-test              # the artefacts only
@@ -22,35 +28,84 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 top=$PWD
-policy=manylinux_2_5_x86_64
+# The oldest policy that auditwheel confirms for each machine.
+declare -A policy_of=([x86_64]=manylinux_2_5_x86_64 [aarch64]=manylinux_2_17_aarch64)
+arm_roots=(bookworm/arm64 sid/arm64)
+# The smoke subset of the suite, for a wheel tested under emulation: the
+# calls, the binding and the type, and the attributes, which touch the
+# interpreter's ints, floats, flags and frames that differ between machines.
+smoke=(test_calls.py test_binding_and_type.py test_attributes.py)
 
 # Builds a wheel of the unpacked sdist $3 with interpreter $1 into $4, in a
-# build venv $2 that holds the toolchain's setuptools and wheel from $5.
+# build venv $2 that holds the toolchain's setuptools and wheel from $5; the
+# arguments after those (NAME=VALUE) are the build's environment.
 build_wheel() {
     local python=$1 venv=$2 source=$3 out=$4 tools=$5
+    shift 5
     "$python" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-index --find-links "$tools" \
         --upgrade setuptools wheel
     # -v: the log holds setuptools' own output, warnings included.
-    (cd "$source" && "$venv/bin/python" -m pip wheel -v --disable-pip-version-check --no-index \
+    (cd "$source" && env "$@" "$venv/bin/python" -m pip wheel -v --disable-pip-version-check --no-index \
         --no-build-isolation --no-deps -w "$out" .) >"$venv.log" 2>&1 \
         || { cat "$venv.log" >&2; echo "build_dist: the wheel for $python failed" >&2; return 1; }
 }
 
-# Installs wheel $2 into a fresh venv $4 of interpreter $1 and runs velmo's
-# Python suite (from source tree $3) against it, with the test-only modules
-# built into $5: velmo_peer installed beside velmo (a folder of its own ahead
-# of site-packages on sys.path changes the allocations of `import velmo`, and
-# the 3.14 import sweep then misses a failure site), the mismatch variant
-# where VELMO_MISMATCH_DIR says; writes pytest's last line to $6. pytest and
-# hypothesis come from Debian's dist-packages, as in CTest.
-test_wheel() {
-    local python=$1 wheel=$2 source=$3 venv=$4 helpers=$5 result=$6
-    cmake -S "$source" -B "$helpers" -DPython3_EXECUTABLE="$python" -DVELMO_BUILD_BENCHMARKS=OFF >"$helpers.log" 2>&1 \
+# The environment in which build_wheel makes a wheel for version $2 of the
+# Debian root $1 (SUITE/ARCH, in folder $3) with an interpreter of that
+# version from the host: CPython's own cross-build variables give setuptools
+# the root's build configuration (its _sysconfigdata module, copied to $5:
+# the extension suffix, the platform tag), and CMake the toolchain file of
+# the unpacked sdist $4.
+cross_env() {
+    local name=$1 v=$2 sysroot=$3 source=$4 dir=$5 config
+    config="$(ls "$sysroot/usr/lib/python$v"/_sysconfigdata__linux_*.py | head -n 1)"
+    mkdir -p "$dir"
+    cp "$config" "$dir/"
+    config="$(basename "$config" .py)"
+    local machine="${config#_sysconfigdata__linux_}"
+    echo "_PYTHON_HOST_PLATFORM=linux-${machine%%-*}"
+    echo "_PYTHON_SYSCONFIGDATA_NAME=$config"
+    echo "PYTHONPATH=$dir"
+    echo "VELMO_CMAKE_ARGS=-DCMAKE_TOOLCHAIN_FILE=$source/cmake/cross/debian-root.cmake -DVELMO_DEBIAN_ROOT=$name" \
+         "-DVELMO_DEBIAN_ROOT_PATH=$sysroot -DVELMO_CROSS_PYTHON_VERSION=$v"
+}
+
+# Builds the test-only modules for interpreter $1 from source tree $2 into
+# $3; further arguments configure that build (a cross build's).
+build_helpers() {
+    local python=$1 source=$2 helpers=$3
+    shift 3
+    cmake -S "$source" -B "$helpers" -DPython3_EXECUTABLE="$python" -DVELMO_BUILD_BENCHMARKS=OFF "$@" >"$helpers.log" 2>&1 \
         && cmake --build "$helpers" --target velmo_peer -j"$(nproc)" >>"$helpers.log" 2>&1 \
         || { cat "$helpers.log" >&2; echo "build_dist: the test modules for $python failed" >&2; return 1; }
-    "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-index --no-deps "$wheel"
+}
+
+# Installs wheel $2 into a fresh venv $4 of interpreter $1 and runs velmo's
+# Python suite (from source tree $3; with a seventh argument, its smoke subset
+# only) against it, with the test-only modules of build_helpers in $5:
+# velmo_peer installed beside velmo (a folder of its own ahead of
+# site-packages on sys.path changes the allocations of `import velmo`, and the
+# 3.14 import sweep then misses a failure site), the mismatch variant where
+# VELMO_MISMATCH_DIR says; writes pytest's last line to $6. pytest and
+# hypothesis come from Debian's dist-packages, as in CTest. Runs inside a
+# foreign root as `build_dist.sh --test-installed ARGS...`.
+test_installed() {
+    local python=$1 wheel=$2 source=$3 venv=$4 helpers=$5 result=$6 smoke_only=${7:-}
+    local -a selected=("$source/tests/python")
+    [[ -z "$smoke_only" ]] || selected=("${smoke[@]/#/$source/tests/python/}")
+    rm -rf "$venv"
+    local -a pip=("$venv/bin/python" -m pip)
+    if [[ -n "${bare_venv:-}" ]]; then
+        # Under emulation, a venv's own pip costs a minute to set up; pip
+        # runs as well from Debian's wheel of it, which matches the root's
+        # interpreter.
+        "$python" -m venv --without-pip "$venv"
+        pip=("$venv/bin/python" "$(ls /usr/share/python-wheels/pip-*.whl | head -n 1)/pip")
+    else
+        "$python" -m venv "$venv"
+    fi
+    "${pip[@]}" install -q --disable-pip-version-check --no-index --no-deps "$wheel"
     cp "$helpers"/tests/peer/velmo_peer*.so "$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')/"
     local status=0
     # From the venv's folder: nothing of the source or build trees is importable
@@ -60,7 +115,7 @@ test_wheel() {
         "$venv/bin/python" "$source/tests/package/check_dist.py" installed --source "$source" \
         && env PYTHONPATH=/usr/lib/python3/dist-packages PYTHONDONTWRITEBYTECODE=1 \
             VELMO_MISMATCH_DIR="$helpers/tests/mismatch" \
-            "$venv/bin/python" -m pytest -q -p no:cacheprovider "$source/tests/python") >"$venv.log" 2>&1 || status=1
+            "$venv/bin/python" -m pytest -q -p no:cacheprovider "${selected[@]}") >"$venv.log" 2>&1 || status=1
     if (( status )); then
         tail -n 40 "$venv.log" >&2
         echo "FAILED: $(tail -n 1 "$venv.log")" >"$result"
@@ -70,8 +125,19 @@ test_wheel() {
     return "$status"
 }
 
-# Inside the sid chroot: wheels for the versions given, then every wheel in
-# raw/ tagged and shown by auditwheel, then the chroot's wheels tested.
+# Inside a foreign root: test_installed.
+#   build_dist.sh --test-installed PYTHON WHEEL SOURCE VENV HELPERS RESULT [smoke]
+if [[ "${1:-}" == --test-installed ]]; then
+    shift
+    bare_venv=1
+    test_installed "$@"
+    exit
+fi
+
+# Inside the sid chroot: x86-64 wheels for the versions given and aarch64
+# wheels for the VELMO_CROSS_WHEELS given (VERSION:SUITE/ARCH:ROOT, the root
+# mounted at its path), then every wheel in raw/ tagged and shown by
+# auditwheel, then the chroot's x86-64 wheels tested.
 #   build_dist.sh --in-sid DIR EPOCH TEST VERSION...
 if [[ "${1:-}" == --in-sid ]]; then
     dir=$2 test=$4
@@ -81,20 +147,34 @@ if [[ "${1:-}" == --in-sid ]]; then
     for v in "$@"; do
         build_wheel "python$v" "$dir/build-venv-$v" "$dir/source" "$dir/raw" /usr/share/python-wheels
     done
+    for spec in ${VELMO_CROSS_WHEELS:-}; do
+        IFS=: read -r v name sysroot <<<"$spec"
+        mapfile -t env_vars < <(cross_env "$name" "$v" "$sysroot" "$dir/source" "$dir/sysconfig-$v-${name#*/}")
+        build_wheel "python$v" "$dir/build-venv-$v-${name#*/}" "$dir/source" "$dir/raw" /usr/share/python-wheels \
+            "${env_vars[@]}"
+    done
     mkdir -p "$dir/wheels" "$dir/report"
     for raw in "$dir"/raw/*.whl; do
-        auditwheel repair --plat "$policy" -w "$dir/wheels" "$raw" >"$dir/repair.log" 2>&1 \
+        machine=$(basename "$raw" .whl | sed 's/.*-linux_//')
+        # repair offers the policies of the machine it runs on only; for
+        # another, it picks the oldest the wheel meets, which show confirms.
+        plat="${policy_of[$machine]}"
+        [[ "$machine" == "$(uname -m)" ]] || plat=auto
+        auditwheel repair --plat "$plat" -w "$dir/wheels" "$raw" >"$dir/repair.log" 2>&1 \
             || { cat "$dir/repair.log" >&2; exit 1; }
     done
     for wheel in "$dir"/wheels/*.whl; do
         tag=$(basename "$wheel" | cut -d- -f3)
-        auditwheel show "$wheel" >"$dir/report/$tag.show" 2>&1
+        machine=$(basename "$wheel" .whl | sed -E 's/.*manylinux_[0-9]+_[0-9]+_//')
+        auditwheel show "$wheel" >"$dir/report/$tag-$machine.show" 2>&1
     done
     for v in "$@"; do
         tag=cp${v/./}
         (( test )) || continue
-        test_wheel "python$v" "$(ls "$dir"/wheels/velmo-*-"$tag"-*.whl)" "$dir/source" "$dir/test-venv-$v" \
-            "$dir/helpers-$v" "$dir/report/$tag.suite" || status=1
+        wheel="$(ls "$dir"/wheels/velmo-*-"$tag"-*_x86_64.whl)"
+        build_helpers "python$v" "$dir/source" "$dir/helpers-$v" \
+            && test_installed "python$v" "$wheel" "$dir/source" "$dir/test-venv-$v" "$dir/helpers-$v" \
+                "$dir/report/$tag-x86_64.suite" || status=1
     done
     exit "$status"
 fi
@@ -163,6 +243,15 @@ for v in "${versions[@]}"; do
         exit 1
     fi
 done
+# aarch64: "<version> <root>" for each version an arm64 root carries (the
+# first root that carries it), provisioned here when missing.
+arm=()
+for name in "${arm_roots[@]}"; do
+    bash scripts/debian_root.sh "$name" >/dev/null
+    for v in $(bash scripts/debian_root.sh "$name" --versions); do
+        printf '%s\n' "${arm[@]%% *}" | grep -qx "$v" || arm+=("$v $name")
+    done
+done
 
 work="$top/build-dist"
 rm -rf "$work" "$top/dist"
@@ -201,6 +290,23 @@ for run in "${host[@]}"; do
     echo "build_dist: the wheel for CPython ${run%% *}"
     build_wheel "${run#* }" "$work/build-venv-${run%% *}" "$unpacked" "$work/raw" "$work/tools"
 done
+# The aarch64 wheels of the versions the host has, by its interpreters; the
+# sid chroot makes the others, with its cross compiler.
+cross_in_sid=()
+sid_binds=()
+for entry in "${arm[@]}"; do
+    v=${entry%% *} name=${entry#* }
+    sysroot="$(bash scripts/debian_root.sh "$name" --path)"
+    python="$(printf '%s\n' "${host[@]}" | sed -n "s/^$v //p")"
+    if [[ -n "$python" ]]; then
+        echo "build_dist: the aarch64 wheel for CPython $v (against $name)"
+        mapfile -t env_vars < <(cross_env "$name" "$v" "$sysroot" "$unpacked" "$work/sysconfig-$v-${name#*/}")
+        build_wheel "$python" "$work/build-venv-$v-${name#*/}" "$unpacked" "$work/raw" "$work/tools" "${env_vars[@]}"
+    else
+        cross_in_sid+=("$v:$name:$sysroot")
+        sid_binds+=(--bind "$sysroot")
+    fi
+done
 
 # The chroot: its versions' wheels, auditwheel over every wheel, its tests.
 id=$(printf '%s' "$top" | sha256sum | cut -c1-12)
@@ -209,10 +315,12 @@ rm -rf "${sid_root:?}$inside"
 mkdir -p "$sid_root$inside/raw"
 cp -a "$unpacked" "$sid_root$inside/source"
 cp "$work"/raw/*.whl "$sid_root$inside/raw/"
-echo "build_dist: in the sid chroot: the wheels for ${sid[*]}, auditwheel, and their tests"
+echo "build_dist: in the sid chroot: the wheels for ${sid[*]} (aarch64: ${cross_in_sid[*]%%:*}), auditwheel, and their tests"
 status=0
-bash scripts/sid_chroot.sh -- bash "$inside/source/scripts/build_dist.sh" --in-sid "$inside" "$SOURCE_DATE_EPOCH" \
-    "$test" "${sid[@]}" || status=1
+cross_with=()
+(( ! ${#cross_in_sid[@]} )) || cross_with=(--with g++-aarch64-linux-gnu)
+VELMO_CROSS_WHEELS="${cross_in_sid[*]}" bash scripts/sid_chroot.sh "${cross_with[@]}" "${sid_binds[@]}" -- \
+    bash "$inside/source/scripts/build_dist.sh" --in-sid "$inside" "$SOURCE_DATE_EPOCH" "$test" "${sid[@]}" || status=1
 cp "$sid_root$inside"/wheels/*.whl "$top/dist/"
 cp "$sid_root$inside"/report/* "$sid_root$inside"/*.log "$work/report/"
 rm -rf "${sid_root:?}$inside"
@@ -221,16 +329,38 @@ if (( test )); then
     for run in "${host[@]}"; do
         v=${run%% *} tag=cp${run%% *}
         tag=${tag/./}
+        wheel="$(ls "$top"/dist/velmo-*-"$tag"-*_x86_64.whl)"
         echo "build_dist: testing the installed wheel for CPython $v"
-        test_wheel "${run#* }" "$(ls "$top"/dist/velmo-*-"$tag"-*.whl)" "$unpacked" "$work/test-venv-$v" \
-            "$work/helpers-$v" "$work/report/$tag.suite" || status=1
+        build_helpers "${run#* }" "$unpacked" "$work/helpers-$v" \
+            && test_installed "${run#* }" "$wheel" "$unpacked" "$work/test-venv-$v" "$work/helpers-$v" \
+                "$work/report/$tag-x86_64.suite" || status=1
+    done
+    # Each aarch64 wheel in its arm64 root, under emulation (hypothesis
+    # without its deadlines), with test modules cross-compiled here.
+    scope=smoke
+    [[ "${VELMO_FOREIGN_FULL:-}" != all ]] || scope=""
+    for entry in "${arm[@]}"; do
+        v=${entry%% *} name=${entry#* } tag=cp${entry%% *}
+        tag=${tag/./}
+        wheel="$(ls "$top"/dist/velmo-*-"$tag"-*_aarch64.whl)"
+        echo "build_dist: testing the installed aarch64 wheel for CPython $v in $name${scope:+ (the smoke subset)}"
+        t=$SECONDS
+        build_helpers "/usr/bin/python$v" "$unpacked" "$work/helpers-$v-aarch64" -DCMAKE_TOOLCHAIN_FILE="$unpacked/cmake/cross/debian-root.cmake" -DVELMO_DEBIAN_ROOT="$name" \
+                -DVELMO_CROSS_PYTHON_VERSION="$v" \
+            && VELMO_HYPOTHESIS_PROFILE=slow bash scripts/debian_root.sh "$name" --bind "$work" --bind "$top/dist" -- \
+                bash "$unpacked/scripts/build_dist.sh" --test-installed "python$v" "$wheel" "$unpacked" \
+                "$work/test-venv-$v-aarch64" "$work/helpers-$v-aarch64" "$work/report/$tag-aarch64.suite" $scope \
+            || status=1
+        echo "build_dist: the aarch64 wheel for CPython $v tested in $((SECONDS - t)) s"
     done
 fi
 
 # What every artefact must be (tests/package/check_dist.py): the sdist holds
 # what a clone holds; the metadata; the policy that auditwheel shows.
+arm_versions="$(printf '%s\n' "${arm[@]%% *}" | paste -sd, -)"
 python3 "$top/tests/package/check_dist.py" artefacts --source "$work/source" --dist "$top/dist" \
-    --report "$work/report" --policy "$policy" --logs "$work" || status=1
+    --report "$work/report" --policy "${policy_of[x86_64]}" --policy "${policy_of[aarch64]}=$arm_versions" \
+    --logs "$work" || status=1
 
 echo "== dist/ (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
 printf '| %s | %s | %s | %s | %s | %s |\n' version file bytes "auditwheel show" "installed suite" sha256 \
@@ -241,9 +371,10 @@ for file in "$top"/dist/*; do
         row=(sdist "-" "-")
     else
         tag=$(cut -d- -f3 <<<"$name")
-        shown=$(tr '\n' ' ' <"$work/report/$tag.show" | grep -o 'platform tag: "[^"]*"' | cut -d'"' -f2)
-        suite=$(cat "$work/report/$tag.suite" 2>/dev/null || echo "not run")
-        row=("${tag:2:1}.${tag:3}" "${shown:-NONE}" "$suite")
+        machine=$(sed -E 's/\.whl$//; s/.*manylinux_[0-9]+_[0-9]+_//' <<<"$name")
+        shown=$(tr '\n' ' ' <"$work/report/$tag-$machine.show" | grep -o 'platform tag: "[^"]*"' | cut -d'"' -f2)
+        suite=$(cat "$work/report/$tag-$machine.suite" 2>/dev/null || echo "not run")
+        row=("${tag:2:1}.${tag:3} $machine" "${shown:-NONE}" "$suite")
     fi
     printf '| %s | %s | %s | %s | %s | %s |\n' "${row[0]}" "$name" "$(stat -c %s "$file")" "${row[1]}" \
         "${row[2]}" "$(sha256sum "$file" | cut -d' ' -f1)"

@@ -111,6 +111,21 @@ fi
 
 bash scripts/install_test_deps.sh "${runs[@]%% *}"
 
+# ---- Other machines: their Debian roots, provisioned in the background ----
+# Bootstrapping and filling the roots of scripts/test_foreign.sh takes
+# minutes, much of it waiting for the mirror, so it starts now, beside the
+# host's lanes; the lanes below wait for it (scripts/debian_root.sh takes a
+# lock per root). Left out where the lanes are (see below).
+foreign_roots=(bookworm/arm64 sid/arm64)
+[[ "${VELMO_S390X:-}" != ON ]] || foreign_roots+=(bookworm/s390x)
+if [[ -z "${PYTHON:-}" && ! -f PKG-INFO && "$(id -u)" == 0 ]] && command -v debootstrap >/dev/null; then
+    mkdir -p build-foreign
+    (for name in "${foreign_roots[@]}"; do
+         bash scripts/debian_root.sh "$name" >"build-foreign/provision-${name/\//-}.log" 2>&1 || true
+     done) &
+fi
+# ---- end of the other machines' roots ----
+
 results=()
 status=0
 # The debug interpreters, looked for once the dependencies (python3-dbg among
@@ -219,6 +234,31 @@ if [[ -n "$sid_versions" ]]; then
         status=1
     fi
 fi
+
+# ---- Other machines, under emulation (scripts/test_foreign.sh) ----
+# velmo cross-compiled for aarch64 against Debian arm64 roots (3.11 in
+# bookworm, the development release's versions in sid) and s390x, big-endian,
+# with VELMO_S390X=ON (bookworm, 3.11), and run there under qemu: the whole
+# Python suite on one version per machine; the others are built and checked
+# here, and their wheels tested installed by the release step below.
+# Needs root, like the sid chroot; a run for one interpreter, or in an
+# unpacked sdist, leaves it out.
+if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
+    machines=aarch64
+    [[ "${VELMO_S390X:-}" != ON ]] || machines="aarch64 and s390x"
+    echo "== $machines under emulation (scripts/test_foreign.sh)"
+    start=$SECONDS
+    if ! can_use_chroot "$machines under emulation"; then
+        :  # left out, as can_use_chroot said
+    elif mkdir -p build-foreign && bash scripts/test_foreign.sh | tee build-foreign/lanes.log; then
+        results+=("$machines passed ($((SECONDS - start)) s, build-ARCH-py3.X/):")
+    else
+        results+=("$machines FAILED ($((SECONDS - start)) s, build-foreign/lanes.log):")
+        status=1
+    fi
+    mapfile -t -O "${#results[@]}" results < <(sed -n '/^== Foreign machines$/,$ { /^   /s/^   /     /p }' build-foreign/lanes.log 2>/dev/null)
+fi
+# ---- end of the other machines ----
 
 # The Windows x64 module, cross-compiled for every version and inspected; a
 # run for one interpreter (PYTHON=) leaves it out.

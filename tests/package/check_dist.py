@@ -7,10 +7,10 @@
   artefacts   every artefact in --dist, one check per property: the sdist holds
               what a clone holds; each wheel carries the policy tag that
               `auditwheel show` confirms (--report) and one per supported
-              version is there; the metadata (version, SPDX licence and its
-              file, maintainer, a long description without relative links)
-              and CHANGELOG.md agree; no build log in --logs has a deprecation
-              warning.
+              version and machine is there; the metadata (version, SPDX
+              licence and its file, maintainer, a long description without
+              relative links) and CHANGELOG.md agree; no build log in --logs
+              has a deprecation warning.
 """
 
 from __future__ import annotations
@@ -27,6 +27,11 @@ from pathlib import Path
 NOT_IN_SDIST = (".ci/", ".gitignore")
 # What setuptools adds to an sdist.
 SDIST_EXTRAS = {"PKG-INFO", "setup.cfg"}
+# The older names that auditwheel adds beside a policy's own in a wheel's tag.
+LEGACY_TAGS = {
+    "manylinux_2_5_x86_64": "manylinux1_x86_64.manylinux_2_5_x86_64",
+    "manylinux_2_17_aarch64": "manylinux2014_aarch64.manylinux_2_17_aarch64",
+}
 
 
 def defined_version(source: Path) -> str:
@@ -112,23 +117,35 @@ def artefacts(args: argparse.Namespace) -> list[str]:
         if held != clone:
             problems.append(f"the sdist lacks {sorted(clone - held)} and holds {sorted(held - clone)} beyond a clone")
 
-    # One wheel per supported version, each tagged with the policy and
-    # confirmed by auditwheel, holding the module, its stubs and its licence.
-    platform = {"manylinux_2_5_x86_64": "manylinux1_x86_64.manylinux_2_5_x86_64"}.get(args.policy, args.policy)
-    expected = {f"velmo-{version}-cp{v.replace('.', '')}-cp{v.replace('.', '')}-{platform}.whl" for v in versions}
+    # One wheel per supported version and machine that gets one (a policy
+    # given as POLICY=3.X,3.Y covers those versions only), each tagged with
+    # its policy and confirmed by auditwheel, holding the module, its stubs
+    # and its licence.
+    expected: dict[str, tuple[str, str]] = {}
+    for spec in args.policy:
+        policy, _, only = spec.partition("=")
+        machine = policy.split("_", 3)[3]
+        platform = LEGACY_TAGS.get(policy, policy)
+        for v in only.split(",") if only else versions:
+            tag = "cp" + v.replace(".", "")
+            expected[f"velmo-{version}-{tag}-{tag}-{platform}.whl"] = (policy, machine)
     wheels = {w.name: w for w in args.dist.glob("*.whl")}
-    if set(wheels) != expected:
+    if set(wheels) != set(expected):
         problems.append(f"wheels in dist/: {sorted(wheels)}; expected {sorted(expected)}")
     for name, wheel in sorted(wheels.items()):
+        if name not in expected:
+            continue
         tag = name.split("-")[2]
-        shown = (args.report / f"{tag}.show").read_text() if (args.report / f"{tag}.show").is_file() else ""
-        if f'platform tag: "{args.policy}"' not in " ".join(shown.split()):
-            problems.append(f"{name}: auditwheel show does not confirm {args.policy}: {shown!r}")
+        policy, machine = expected[name]
+        report = args.report / f"{tag}-{machine}.show"
+        shown = report.read_text() if report.is_file() else ""
+        if f'platform tag: "{policy}"' not in " ".join(shown.split()):
+            problems.append(f"{name}: auditwheel show does not confirm {policy}: {shown!r}")
         with zipfile.ZipFile(wheel) as archive:
             names = sorted(archive.namelist())
             info = f"velmo-{version}.dist-info/"
             shipped = {n for n in names if not n.startswith(info) and not n.endswith("/")}
-            module = f"velmo.cpython-{tag[2:]}-x86_64-linux-gnu.so"
+            module = f"velmo.cpython-{tag[2:]}-{machine}-linux-gnu.so"
             if shipped != {module, "velmo.pyi", "velmo-stubs/__init__.pyi"}:
                 problems.append(f"{name} holds {sorted(shipped)}: expected {module} and its stubs")
             if info + "licenses/LICENSE" not in names:
@@ -152,7 +169,7 @@ def main() -> int:
     p.add_argument("--source", type=Path, required=True)
     p.add_argument("--dist", type=Path, required=True)
     p.add_argument("--report", type=Path, required=True)
-    p.add_argument("--policy", required=True)
+    p.add_argument("--policy", action="append", required=True, help="POLICY or POLICY=3.X,3.Y; once per machine")
     p.add_argument("--logs", type=Path, required=True)
     args = parser.parse_args()
     problems = {"installed": installed, "artefacts": artefacts}[args.command](args)

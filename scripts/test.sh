@@ -26,6 +26,16 @@ build_dir_for() {
     if [[ "$1" == "${versions[0]}" ]]; then echo build; else echo "build-py$1"; fi
 }
 
+# A build folder configured for another interpreter is configured afresh.
+configure_afresh_if_other() {
+    local cached
+    cached="$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt" 2>/dev/null || true)"
+    if [[ -n "$cached" && "$cached" != "$2" ]]; then
+        echo "test.sh: $1/ was configured for $cached; configuring it afresh for $2"
+        rm -rf "$1/CMakeCache.txt" "$1/CMakeFiles"
+    fi
+}
+
 is_debug() {
     "$1" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_DEBUG"))' 2>/dev/null
 }
@@ -64,11 +74,7 @@ if (( quick )); then
     python="${found#* }"
     dir="build-quick-py$version"
     bash scripts/install_test_deps.sh "$version"
-    cached="$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)"
-    if [[ -n "$cached" && "$cached" != "$python" ]]; then
-        echo "test.sh: $dir/ was configured for $cached; configuring it afresh for $python"
-        rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
-    fi
+    configure_afresh_if_other "$dir" "$python"
     echo "== CPython $version ($python) in $dir/: the quick lane"
     start=$SECONDS
     status=0
@@ -165,12 +171,7 @@ for run in "${runs[@]}"; do
         build_args=(--target velmo_peer)
         ctest_args=(-R '^python_tests$')
     fi
-    # A directory configured for another interpreter is configured afresh.
-    cached="$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)"
-    if [[ -n "$cached" && "$cached" != "$python" ]]; then
-        echo "test.sh: $dir/ was configured for $cached; configuring it afresh for $python"
-        rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
-    fi
+    configure_afresh_if_other "$dir" "$python"
     echo "== CPython $lane ($python) in $dir/"
     start=$SECONDS
     # VELMO_REQUIRE_CHECK_TOOLS=ON (set by .ci/run) makes the checks whose

@@ -1,7 +1,7 @@
 # The supported CPython versions, oldest first, from the project's one list
 # of them (python_versions.txt), and the texts every message names them by.
-# Both the interpreter search (FindVelmoPython.cmake) and the Windows cross
-# build (windows/VelmoCrossPython.cmake) read them here.
+# The interpreter search (FindVelmoPython.cmake) and the cross builds
+# (windows/VelmoCrossPython.cmake, cross/VelmoDebianPython.cmake) read them here.
 
 file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/../python_versions.txt" _velmo_supported_versions
      REGEX "^[0-9]+\\.[0-9]+$")
@@ -17,6 +17,18 @@ else()
   set(VELMO_SUPPORTED_PYTHONS "CPython ${_velmo_newest_version}")
   set(_velmo_any_supported "${VELMO_SUPPORTED_PYTHONS}")
 endif()
+
+# Sets Python3_VERSION and its parts from the patchlevel.h in <headers>, for
+# a cross build, which cannot ask the interpreter.
+macro(velmo_version_from_headers headers)
+  file(STRINGS "${headers}/patchlevel.h" _velmo_patchlevel
+       REGEX "^#define[ \t]+PY_(MAJOR|MINOR|MICRO)_VERSION[ \t]+[0-9]+")
+  foreach(_part MAJOR MINOR MICRO)
+    string(REGEX MATCH "PY_${_part}_VERSION[ \t]+([0-9]+)" _ "${_velmo_patchlevel}")
+    set(Python3_VERSION_${_part} "${CMAKE_MATCH_1}")
+  endforeach()
+  set(Python3_VERSION "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}.${Python3_VERSION_MICRO}")
+endmacro()
 
 # Sets <out> to <version> as the number the sources compare it by:
 # (major << 8) | minor.

@@ -22,13 +22,7 @@ if(NOT EXISTS "${_velmo_headers}/Python.h" OR NOT _velmo_sysconfig)
                       "(python${_velmo_v}-dev): run bash scripts/debian_root.sh ${VELMO_DEBIAN_ROOT}")
 endif()
 
-file(STRINGS "${_velmo_headers}/patchlevel.h" _velmo_patchlevel
-     REGEX "^#define[ \t]+PY_(MAJOR|MINOR|MICRO)_VERSION[ \t]+[0-9]+")
-foreach(_part MAJOR MINOR MICRO)
-  string(REGEX MATCH "PY_${_part}_VERSION[ \t]+([0-9]+)" _ "${_velmo_patchlevel}")
-  set(Python3_VERSION_${_part} "${CMAKE_MATCH_1}")
-endforeach()
-set(Python3_VERSION "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}.${Python3_VERSION_MICRO}")
+velmo_version_from_headers("${_velmo_headers}")
 velmo_define_supported_versions()
 
 # What the interpreter accepts as an extension module's file name, and whether

@@ -23,14 +23,8 @@ if(NOT EXISTS "${_velmo_headers}/Python.h" OR NOT EXISTS "${_velmo_headers}/patc
     "(not found in '${_velmo_headers}')")
 endif()
 
-file(STRINGS "${_velmo_headers}/patchlevel.h" _velmo_patchlevel
-     REGEX "^#define[ \t]+PY_(MAJOR|MINOR|MICRO)_VERSION[ \t]+[0-9]+")
-foreach(_part MAJOR MINOR MICRO)
-  string(REGEX MATCH "PY_${_part}_VERSION[ \t]+([0-9]+)" _ "${_velmo_patchlevel}")
-  set(Python3_VERSION_${_part} "${CMAKE_MATCH_1}")
-endforeach()
-set(Python3_VERSION "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}.${Python3_VERSION_MICRO}")
 include("${CMAKE_CURRENT_LIST_DIR}/../VelmoPythonVersions.cmake")
+velmo_version_from_headers("${_velmo_headers}")
 if(NOT "${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}" IN_LIST _velmo_supported_versions)
   message(FATAL_ERROR
     "velmo cannot be built for the headers in '${_velmo_headers}': they are Python "

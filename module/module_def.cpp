@@ -98,9 +98,9 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
     if (dict == nullptr) {
         return nullptr;
     }
-    // Claimed before the spec's attributes are read: a property among them
-    // runs Python code, during which another thread may create the module.
-    // (Reading the name of a spec-like object may run some too.)
+    // Claimed before the ModuleSpec's attributes are copied: a property among
+    // them runs Python code, during which another thread may create the
+    // module. (Reading the name of a ModuleSpec-like object may run some too.)
     if (module_state.created != nullptr) {
         return Py_NewRef(module_state.created);
     }

@@ -276,7 +276,8 @@ fi
 # every file costs time to unpack under emulation. Nor does anything there
 # speak TLS (apt fetches over plain HTTP, pip installs local wheels), and
 # without the certificates that pip's wheel pulls in, their package no
-# longer runs a process per certificate, under emulation, when it is set up.
+# longer runs a process per certificate, under emulation, when it is set up
+# (pip still wants a CA bundle to start: see below).
 if (( foreign )); then
     printf '%s\n' 'path-exclude=/usr/share/doc/*' 'path-include=/usr/share/doc/*/copyright' \
         'path-exclude=/usr/share/man/*' 'path-exclude=/usr/share/info/*' 'path-exclude=/usr/share/locale/*' \
@@ -328,6 +329,21 @@ if (( ${#missing[@]} )); then
     say "installing ${missing[*]}"
     install_into_root "${missing[@]}"
     say "installed"
+fi
+
+# pip (Debian's wheel of it, which the installed-wheel tests run) builds its
+# TLS context on every run, --no-index or not, from the system CA bundle that
+# the certificates' package would make; a foreign root leaves that package's
+# certificates out (above), so the host's bundle stands in: the same set of
+# certificates, plain text on every architecture, and nothing to run under
+# emulation. Checked on every call, so that a root an earlier version of this
+# script provisioned is mended too.
+bundle=etc/ssl/certs/ca-certificates.crt
+if (( foreign )) && [[ ! -s "$root/$bundle" ]]; then
+    [[ -s "/$bundle" ]] || { echo "$me: the host has no CA bundle (/$bundle) to give pip in the root;" \
+                                   "install ca-certificates" >&2; exit 1; }
+    mkdir -p "$root/${bundle%/*}"
+    cp "/$bundle" "$root/$bundle"
 fi
 
 # 3. Each interpreter runs, is the standard build and imports the test tools:

@@ -32,12 +32,13 @@ done
 #   python3-setuptools-whl, python3-wheel-whl: its offline venv on 3.10, 3.11
 #   g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64: the Windows cross build
 #   debootstrap: the Debian roots (scripts/debian_root.sh): the sid chroot that holds
-#     the versions newer than the host's, and those of other machines
+#     the versions newer than the host's, and those of other machines; ca-certificates:
+#     the CA bundle that pip in a foreign root needs to start
 #   qemu-user-static, g++-aarch64-linux-gnu: aarch64 (scripts/test_foreign.sh, the
 #     aarch64 wheels), and g++-s390x-linux-gnu for s390x with VELMO_S390X=ON
 tools=(cmake make g++ binutils git libgtest-dev libbenchmark-dev clang-format clang-tidy valgrind
        mypy python3-mypy pyflakes3 python3-dev python3-venv python3-dbg python3-build python3-setuptools-whl python3-wheel-whl
-       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 debootstrap qemu-user-static g++-aarch64-linux-gnu)
+       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 debootstrap ca-certificates qemu-user-static g++-aarch64-linux-gnu)
 [[ "${VELMO_S390X:-}" != ON ]] || tools+=(g++-s390x-linux-gnu)
 wanted=()
 if (( missing )); then

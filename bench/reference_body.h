@@ -11,10 +11,10 @@ namespace velmo_bench {
 // The objects the body compares with and returns; each module keeps one set
 // for the life of the process, as velmo keeps its constants.
 struct BodyConstants {
-    PyObject *int_1;        // owned
-    PyObject *int_2;        // owned
-    PyObject *answer_to_1;  // owned: what s == 1 gets; None until set_answers
-    PyObject *answer_to_2;  // owned: what s == 2 gets; None until set_answers
+    PyObject *int_1;         // owned
+    PyObject *int_2;         // owned
+    PyObject *answer_for_1;  // owned: what s == 1 gets; None until set_answers
+    PyObject *answer_for_2;  // owned: what s == 2 gets; None until set_answers
 };
 
 // 0, or -1 with an exception set and the fields made so far left in place
@@ -26,16 +26,16 @@ inline int init_body_constants(BodyConstants &c) noexcept {
     if (c.int_2 == nullptr && (c.int_2 = PyLong_FromLong(2)) == nullptr) {
         return -1;
     }
-    if (c.answer_to_1 == nullptr) {
-        c.answer_to_1 = Py_NewRef(Py_None);
+    if (c.answer_for_1 == nullptr) {
+        c.answer_for_1 = Py_NewRef(Py_None);
     }
-    if (c.answer_to_2 == nullptr) {
-        c.answer_to_2 = Py_NewRef(Py_None);
+    if (c.answer_for_2 == nullptr) {
+        c.answer_for_2 = Py_NewRef(Py_None);
     }
     return 0;
 }
 
-// The module's set_answers(answer_to_1, answer_to_2): the strings the body
+// The module's set_answers(answer_for_1, answer_for_2): the strings the body
 // answers with. bench/workloads.py hands them over after the import, from
 // the tests' table of answers, so that no reference spells them out.
 inline PyObject *set_answers(BodyConstants &c, PyObject *args) noexcept {
@@ -44,8 +44,8 @@ inline PyObject *set_answers(BodyConstants &c, PyObject *args) noexcept {
     if (!PyArg_ParseTuple(args, "UU:set_answers", &one, &two)) {
         return nullptr;
     }
-    Py_XSETREF(c.answer_to_1, Py_NewRef(one));
-    Py_XSETREF(c.answer_to_2, Py_NewRef(two));
+    Py_XSETREF(c.answer_for_1, Py_NewRef(one));
+    Py_XSETREF(c.answer_for_2, Py_NewRef(two));
     Py_RETURN_NONE;
 }
 
@@ -82,11 +82,11 @@ inline int equals_small_int(PyObject *s, PyObject *constant, long value) noexcep
 inline PyObject *fun_hello_body(const BodyConstants &c, PyObject *s) noexcept {
     int equal = equals_small_int(s, c.int_1, 1);
     if (equal != 0) {
-        return equal < 0 ? nullptr : Py_NewRef(c.answer_to_1);
+        return equal < 0 ? nullptr : Py_NewRef(c.answer_for_1);
     }
     equal = equals_small_int(s, c.int_2, 2);
     if (equal != 0) {
-        return equal < 0 ? nullptr : Py_NewRef(c.answer_to_2);
+        return equal < 0 ? nullptr : Py_NewRef(c.answer_for_2);
     }
     Py_RETURN_NONE;
 }

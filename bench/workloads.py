@@ -119,7 +119,7 @@ def load():
     for name, module_name in IMPLEMENTATIONS.items():
         module = importlib.import_module(module_name)
         if hasattr(module, "set_answers"):  # the references; velmo knows its own
-            module.set_answers(table.ANSWER_TO_1, table.ANSWER_TO_2)
+            module.set_answers(table.ANSWER_FOR_1, table.ANSWER_FOR_2)
         functions[name] = module.fun_hello
     return functions
 

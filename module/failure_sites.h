@@ -21,85 +21,73 @@ namespace velmo {
 inline constexpr const char kSourceFileName[] = "velmo.py";
 inline constexpr const char kImplementationFileName[] = "velmo.cpp";
 
-// A site of the module's execution, which stands for line 1 of velmo.py.
-constexpr FailureSite init_site(int implementation_line) {
-    return {kSourceFileName, kImplementationFileName, "init velmo", implementation_line, 1};
-}
+// The functions that entries name: the module's execution, which stands for
+// line 1 of velmo.py, and fun_hello.
+inline constexpr const char kInitFunction[] = "init velmo";
+inline constexpr const char kFunHelloFunction[] = "velmo.fun_hello";
 
-constexpr FailureSite fun_hello_site(int implementation_line, int python_line) {
-    return {kSourceFileName, kImplementationFileName, "velmo.fun_hello", implementation_line, python_line};
-}
+// Every failure site, one row each, and nothing else declares one: the row
+// makes the site's constant (site::kVersionCheck ...), its place in
+// site::kEverySite and in the checks below, and the test-only table that the
+// Python tests read (tests/peer/velmo_sites.cpp). A new site is its row and
+// its call.
+//
+// X(name, function, implementation line, Python line, what the tests need)
+//
+// What the tests need, which the module itself ignores:
+// - a site of the module's execution: `sweep_reaches` when failing one
+//   allocation during the import always fails there, `sweep_cannot` when not
+//   (the row says why), `sweep_no_entry` before the globals are held, where
+//   no entry is added;
+// - a site of fun_hello: `compare_fails(N)` when `s == N` raises there,
+//   `truth_fails(N)` when the truth of its answer does.
+//
+// Execution sites stand in the order execution meets them; those up to
+// kGlobals add no entry, and their numbers tell them apart in the code alone.
+#define VELMO_FAILURE_SITES(X)                                                                      \
+    X(kVersionCheck, kInitFunction, 1646, 1, sweep_no_entry)                                        \
+    X(kEmptyTuple, kInitFunction, 1650, 1, sweep_no_entry) /* a preallocated singleton */           \
+    X(kEmptyBytes, kInitFunction, 1651, 1, sweep_no_entry) /* a preallocated singleton */           \
+    X(kFunctionType, kInitFunction, 1654, 1, sweep_no_entry)                                        \
+    X(kGlobals, kInitFunction, 1688, 1, sweep_no_entry) /* PyModule_GetDict cannot fail */          \
+    X(kBuiltinsModule, kInitFunction, 1690, 1, sweep_reaches)                                       \
+    /* The sweep makes the runtime module itself, so only the lookup's key string is allocated,     \
+       which 3.14 serves without an allocator call in some settings (an installed wheel in a venv)  \
+       and not in others. */                                                                        \
+    X(kRuntimeModule, kInitFunction, 1692, 1, sweep_cannot)                                         \
+    X(kSetBuiltins, kInitFunction, 1694, 1, sweep_reaches)                                          \
+    X(kConstants, kInitFunction, 1696, 1, sweep_reaches) /* strings, int 1, int 2 */                \
+    /* PyImport_GetModuleDict returns the interpreter's table and allocates nothing. */             \
+    X(kModulesDict, kInitFunction, 1705, 1, sweep_cannot)                                           \
+    /* The import system has entered the new module under "velmo" before execution, so the store is \
+       skipped; if the probe's temporary key string cannot be made, the store runs and its own      \
+       allocation succeeds. */                                                                      \
+    X(kModulesEntry, kInitFunction, 1707, 1, sweep_cannot)                                          \
+    X(kCodeObject, kInitFunction, 1714, 1, sweep_reaches) /* argument names, code object */         \
+    X(kFunction, kInitFunction, 1733, 1, sweep_reaches)                                             \
+    /* The module dict has room for the new key without resizing, and the key is a prebuilt string  \
+       with a cached hash. */                                                                       \
+    X(kBindFunction, kInitFunction, 1735, 1, sweep_cannot)                                          \
+    X(kTestDict, kInitFunction, 1737, 1, sweep_reaches)                                             \
+    X(kBindTestDict, kInitFunction, 1739, 1, sweep_cannot) /* as kBindFunction */                   \
+    /* fun_hello's body: `if s == 1` on line 2, `if s == 2` on line 4. */                           \
+    X(kCompareWith1, kFunHelloFunction, 1298, 2, compare_fails(1))                                  \
+    X(kTruthOfCompareWith1, kFunHelloFunction, 1300, 2, truth_fails(1))                             \
+    X(kCompareWith2, kFunHelloFunction, 1330, 4, compare_fails(2))                                  \
+    X(kTruthOfCompareWith2, kFunHelloFunction, 1332, 4, truth_fails(2))
 
 namespace site {
 
-// Above each row, what the tests need to know about the site, as "tests:"
-// lines that tests/python/velmo_test_support.py reads:
-// - a site of the module's execution: "sweep: reaches" when failing one
-//   allocation during the import always fails there, "sweep: cannot" with
-//   the reason when not, "sweep: no entry" before the globals are held;
-// - a site of fun_hello: "argument: == N raises" or "argument: the truth of
-//   == N raises", the argument that fails there.
+#define VELMO_FAILURE_SITE_CONSTANT(name, function, implementation_line, python_line, tests) \
+    inline constexpr FailureSite name = {kSourceFileName, kImplementationFileName, function, \
+                                         implementation_line, python_line};
+VELMO_FAILURE_SITES(VELMO_FAILURE_SITE_CONSTANT)
+#undef VELMO_FAILURE_SITE_CONSTANT
 
-// Module execution. Failures before the globals are held add no entry; their
-// numbers still tell them apart in the code.
-// tests: sweep: no entry
-inline constexpr FailureSite kVersionCheck = init_site(1646);
-// tests: sweep: no entry (a preallocated singleton)
-inline constexpr FailureSite kEmptyTuple = init_site(1650);
-// tests: sweep: no entry (a preallocated singleton)
-inline constexpr FailureSite kEmptyBytes = init_site(1651);
-// tests: sweep: no entry
-inline constexpr FailureSite kFunctionType = init_site(1654);
-// tests: sweep: no entry (PyModule_GetDict cannot fail)
-inline constexpr FailureSite kGlobals = init_site(1688);
-// tests: sweep: reaches
-inline constexpr FailureSite kBuiltinsModule = init_site(1690);
-// tests: sweep: cannot, the sweep makes the runtime module itself, so only the
-// lookup's key string is allocated, which 3.14 serves without an allocator
-// call in some settings (an installed wheel in a venv) and not in others
-inline constexpr FailureSite kRuntimeModule = init_site(1692);
-// tests: sweep: reaches
-inline constexpr FailureSite kSetBuiltins = init_site(1694);
-// tests: sweep: reaches
-inline constexpr FailureSite kConstants = init_site(1696);  // strings, int 1, int 2
-// tests: sweep: cannot, PyImport_GetModuleDict returns the interpreter's
-// table and allocates nothing
-inline constexpr FailureSite kModulesDict = init_site(1705);
-// tests: sweep: cannot, the import system has entered the new module under
-// "velmo" before execution, so the store is skipped; if the probe's
-// temporary key string cannot be made, the store runs and its own
-// allocation succeeds
-inline constexpr FailureSite kModulesEntry = init_site(1707);
-// tests: sweep: reaches
-inline constexpr FailureSite kCodeObject = init_site(1714);  // argument names, code object
-// tests: sweep: reaches
-inline constexpr FailureSite kFunction = init_site(1733);
-// tests: sweep: cannot, the module dict has room for the new key without
-// resizing, and the key is a prebuilt string with a cached hash
-inline constexpr FailureSite kBindFunction = init_site(1735);
-// tests: sweep: reaches
-inline constexpr FailureSite kTestDict = init_site(1737);
-// tests: sweep: cannot, as for kBindFunction
-inline constexpr FailureSite kBindTestDict = init_site(1739);
-
-// fun_hello's body: `if s == 1` on line 2, `if s == 2` on line 4.
-// tests: argument: == 1 raises
-inline constexpr FailureSite kCompareWith1 = fun_hello_site(1298, 2);
-// tests: argument: the truth of == 1 raises
-inline constexpr FailureSite kTruthOfCompareWith1 = fun_hello_site(1300, 2);
-// tests: argument: == 2 raises
-inline constexpr FailureSite kCompareWith2 = fun_hello_site(1330, 4);
-// tests: argument: the truth of == 2 raises
-inline constexpr FailureSite kTruthOfCompareWith2 = fun_hello_site(1332, 4);
-
-// Every site above, for the check below: a new site is a row here too.
-inline constexpr const FailureSite *kEverySite[] = {
-    &kVersionCheck, &kEmptyTuple,          &kEmptyBytes,    &kFunctionType,
-    &kGlobals,      &kBuiltinsModule,      &kRuntimeModule, &kSetBuiltins,
-    &kConstants,    &kModulesDict,         &kModulesEntry,  &kCodeObject,
-    &kFunction,     &kBindFunction,        &kTestDict,      &kBindTestDict,
-    &kCompareWith1, &kTruthOfCompareWith1, &kCompareWith2,  &kTruthOfCompareWith2,
-};
+#define VELMO_FAILURE_SITE_ADDRESS(name, function, implementation_line, python_line, tests) &name,
+// Every site, for the checks below.
+inline constexpr const FailureSite *kEverySite[] = {VELMO_FAILURE_SITES(VELMO_FAILURE_SITE_ADDRESS)};
+#undef VELMO_FAILURE_SITE_ADDRESS
 
 }  // namespace site
 
@@ -132,11 +120,30 @@ constexpr bool python_lines_name_one_function(const FailureSite *const (&sites)[
     return true;
 }
 
+// Whether every site has an implementation line of its own, and a positive
+// one: users and tools tell the sites apart by it, and 0 stands for none.
+template <size_t N>
+constexpr bool implementation_lines_are_distinct(const FailureSite *const (&sites)[N]) {
+    for (size_t i = 0; i < N; ++i) {
+        if (sites[i]->implementation_line <= 0) {
+            return false;
+        }
+        for (size_t j = i + 1; j < N; ++j) {
+            if (sites[i]->implementation_line == sites[j]->implementation_line) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace detail
 
 static_assert(detail::python_lines_name_one_function(site::kEverySite),
               "two failure sites share a Python line but not the function it belongs to: give the new "
               "site a line of its own function");
+static_assert(detail::implementation_lines_are_distinct(site::kEverySite),
+              "two failure sites share an implementation line: give the new site a number of its own");
 
 }  // namespace velmo
 

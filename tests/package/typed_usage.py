@@ -18,19 +18,19 @@ if TYPE_CHECKING:
     from typing_extensions import assert_type
 
     # The stub names each answer once; a type checker reads them there.
-    from velmo import _AnswerTo1 as AnswerTo1  # pyright: ignore[reportPrivateUsage]
-    from velmo import _AnswerTo2 as AnswerTo2  # pyright: ignore[reportPrivateUsage]
+    from velmo import _AnswerFor1 as AnswerFor1  # pyright: ignore[reportPrivateUsage]
+    from velmo import _AnswerFor2 as AnswerFor2  # pyright: ignore[reportPrivateUsage]
 else:
 
     def assert_type(value, _type):
         return value
 
-    AnswerTo1 = AnswerTo2 = object
+    AnswerFor1 = AnswerFor2 = object
 
 
 def stub_answers() -> dict[str, str]:
-    """The answers the installed stub promises, read from it: `_AnswerTo1` and
-    `_AnswerTo2` by their Literal's value."""
+    """The answers the installed stub promises, read from it: `_AnswerFor1` and
+    `_AnswerFor2` by their Literal's value."""
     stub = ast.parse(Path(velmo.__file__).with_name("velmo.pyi").read_text(encoding="utf-8"))
     found: dict[str, str] = {}
     for node in stub.body:
@@ -42,16 +42,16 @@ def stub_answers() -> dict[str, str]:
 
 
 PROMISED = stub_answers()
-HELLO, TWOS = PROMISED["_AnswerTo1"], PROMISED["_AnswerTo2"]
-Answer = Optional["AnswerTo1 | AnswerTo2"]
+ANSWER_FOR_1, ANSWER_FOR_2 = PROMISED["_AnswerFor1"], PROMISED["_AnswerFor2"]
+Answer = Optional["AnswerFor1 | AnswerFor2"]
 
-assert assert_type(velmo.fun_hello(1), AnswerTo1) == HELLO
-assert assert_type(velmo.fun_hello(True), AnswerTo1) == HELLO
-assert assert_type(velmo.fun_hello(2), AnswerTo2) == TWOS
+assert assert_type(velmo.fun_hello(1), AnswerFor1) == ANSWER_FOR_1
+assert assert_type(velmo.fun_hello(True), AnswerFor1) == ANSWER_FOR_1
+assert assert_type(velmo.fun_hello(2), AnswerFor2) == ANSWER_FOR_2
 assert assert_type(velmo.fun_hello(None), None) is None
 # Equal to 1 or 2 without being that literal: the stub cannot tell.
-assert assert_type(velmo.fun_hello(1.0), Answer) == HELLO
-assert assert_type(velmo.fun_hello(Fraction(4, 2)), Answer) == TWOS
+assert assert_type(velmo.fun_hello(1.0), Answer) == ANSWER_FOR_1
+assert assert_type(velmo.fun_hello(Fraction(4, 2)), Answer) == ANSWER_FOR_2
 assert assert_type(velmo.fun_hello(3), Answer) is None
 assert assert_type(velmo.fun_hello("1"), Answer) is None
 
@@ -59,7 +59,7 @@ greeting: str = velmo.fun_hello(1)
 maybe: str = velmo.fun_hello(3)  # type: ignore[assignment]
 # Not `maybe is None`: a checker that believes the declared str would take
 # the assertion for one that always fails, and skip the rest of the file.
-assert [greeting, maybe] == [HELLO, None]
+assert [greeting, maybe] == [ANSWER_FOR_1, None]
 
 assert assert_type(velmo.__test__, dict[str, object]) == {}
 

@@ -6,7 +6,7 @@ import types
 import weakref
 
 import pytest
-from velmo_test_support import ANSWER_TO_1
+from velmo_test_support import ANSWER_FOR_1
 
 HAVE_GC = 1 << 14
 BASETYPE = 1 << 10
@@ -43,7 +43,7 @@ def test_bound_call_passes_the_instance_as_the_argument(velmo, holder):
         def __eq__(self, other):
             return other == 1
 
-    assert One().f() == ANSWER_TO_1
+    assert One().f() == ANSWER_FOR_1
     with pytest.raises(TypeError) as info:
         holder().f(1)
     assert str(info.value) == "fun_hello() takes exactly one argument (2 given)"

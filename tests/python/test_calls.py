@@ -10,8 +10,7 @@ import weakref
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
-from velmo_test_support import ANSWER_TO_1 as HELLO
-from velmo_test_support import ANSWER_TO_2 as TWOS
+from velmo_test_support import ANSWER_FOR_1, ANSWER_FOR_2
 from velmo_test_support import Boom, Failing, walk
 from velmo_test_support import answer as reference
 
@@ -84,9 +83,9 @@ class Logged(Failing):
 @pytest.mark.parametrize(
     "arg, expected",
     [
-        (1, HELLO), (1.0, HELLO), (True, HELLO), (IntSub(1), HELLO), (FloatSub(1.0), HELLO),
-        (1 + 0j, HELLO), (fractions.Fraction(1), HELLO),
-        (2, TWOS), (2.0, TWOS), (IntSub(2), TWOS), (FloatSub(2.0), TWOS),
+        (1, ANSWER_FOR_1), (1.0, ANSWER_FOR_1), (True, ANSWER_FOR_1), (IntSub(1), ANSWER_FOR_1),
+        (FloatSub(1.0), ANSWER_FOR_1), (1 + 0j, ANSWER_FOR_1), (fractions.Fraction(1), ANSWER_FOR_1),
+        (2, ANSWER_FOR_2), (2.0, ANSWER_FOR_2), (IntSub(2), ANSWER_FOR_2), (FloatSub(2.0), ANSWER_FOR_2),
         (0, None), (-1, None), (-2, None), (3, None), (False, None), (0.0, None), (-0.0, None),
         (2**30 + 1, None), (2**30 + 2, None), (-(2**30 + 1), None), (2**60 + 1, None),
         (2**100, None), (-(2**100), None), (-1.0, None), (1.5, None),
@@ -125,10 +124,10 @@ def test_exact_floats_match_python_equality(velmo, x):
 @pytest.mark.parametrize(
     "answers, expected, compared",
     [
-        ({1: [0]}, HELLO, [1]),  # a true non-bool answer settles the first test
-        ({2: [0]}, TWOS, [1, 2]),
+        ({1: [0]}, ANSWER_FOR_1, [1]),  # a true non-bool answer settles the first test
+        ({2: [0]}, ANSWER_FOR_2, [1, 2]),
         ({1: [], 2: 0}, None, [1, 2]),  # false non-bool answers
-        ({1: "", 2: (0,)}, TWOS, [1, 2]),
+        ({1: "", 2: (0,)}, ANSWER_FOR_2, [1, 2]),
     ],
 )
 def test_rich_comparison_answers(velmo, answers, expected, compared):
@@ -179,8 +178,8 @@ def test_call_shape_errors(velmo, call, message):
 
 
 def test_empty_keyword_dict_is_no_keywords(velmo):
-    assert velmo.fun_hello(1, **{}) == HELLO
-    assert velmo.fun_hello(*[2], **{}) == TWOS
+    assert velmo.fun_hello(1, **{}) == ANSWER_FOR_1
+    assert velmo.fun_hello(*[2], **{}) == ANSWER_FOR_2
 
 
 N = 1000

@@ -9,7 +9,7 @@ the failure path has to be met before anything else touched the module state
 import json
 
 import pytest
-from velmo_test_support import ANSWER_TO_1, SITES, run_program
+from velmo_test_support import ANSWER_FOR_1, SITES, run_program
 
 # site: (where the trap goes, the string key it collides with, how the
 # execution is started). "sys.modules" traps are planted before the load;
@@ -62,5 +62,5 @@ def test_failure_reports_its_site_and_leaves_module_importable(site_name, switch
     # kBindTestDict fail, and takes that entry back: a later `import velmo`
     # must not find the half-built module, whatever name this load used.
     assert result["leftover"] == "none"
-    assert result["retry"] == [ANSWER_TO_1, True, True]
+    assert result["retry"] == [ANSWER_FOR_1, True, True]
 

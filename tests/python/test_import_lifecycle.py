@@ -9,7 +9,7 @@ import os
 import sys
 
 import pytest
-from velmo_test_support import ANSWER_TO_2, last_json, run_program
+from velmo_test_support import ANSWER_FOR_2, last_json, run_program
 
 
 def test_namespace_after_import():
@@ -104,4 +104,4 @@ def test_version_mismatch(action):
         assert report["warned"] == []
     else:
         assert "error" not in report and report["warned"] == [warning]
-    assert report["then"] == [True, ANSWER_TO_2]
+    assert report["then"] == [True, ANSWER_FOR_2]

@@ -7,7 +7,7 @@ fate, so every seeded scenario runs in a fresh process
 import sys
 
 import pytest
-from velmo_test_support import ANSWER_TO_1, last_json, run_program
+from velmo_test_support import ANSWER_FOR_1, last_json, run_program
 
 
 def test_import_registers_the_type_of_fun_hello(velmo):
@@ -54,7 +54,7 @@ def test_registry_contents_decide_the_first_import(seed, error):
         # The type is fetched before the module is claimed: no traceback
         # entry, and importlib drops the failed module.
         assert report["after"] == [False, False]
-    assert report["retry"] == [ANSWER_TO_1, True]
+    assert report["retry"] == [ANSWER_FOR_1, True]
 
 
 def test_module_that_registered_first_supplies_the_type():

@@ -1,5 +1,5 @@
 """What velmo's Python tests share: the answers table, the failure sites as
-module/failure_sites.h lists them, the arguments whose comparison fails, the
+the module is built with them, the arguments whose comparison fails, the
 traceback walker, the table of every path a user can reach (which the
 allocation-failure sweeps and the leak hunt both run), and the way to run a
 program of programs/ in a fresh interpreter.
@@ -12,13 +12,11 @@ first imported.
 import collections
 import json
 import os
-import re
 import subprocess
 import sys
 import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-FAILURE_SITES_HEADER = os.path.join(HERE, "..", "..", "module", "failure_sites.h")
 # The programs that tests run in a fresh interpreter, where process state
 # (the first import, the registry, the switch, the code-object cache)
 # demands one: plain modules, each doing its work under `__main__`.
@@ -62,31 +60,37 @@ def last_json(proc):
 # What fun_hello answers: the one table of the tests (the module's string
 # table and the stub's Literal say it too). Every test and the bench's check
 # take the answers from here.
-ANSWER_TO_1 = "hello world"
-ANSWER_TO_2 = "222222222"
+ANSWER_FOR_1 = "hello world"
+ANSWER_FOR_2 = "222222222"
 # fun_hello(1), fun_hello(2): what a healthy module answers.
-HEALTHY = [ANSWER_TO_1, ANSWER_TO_2]
+HEALTHY = [ANSWER_FOR_1, ANSWER_FOR_2]
 
 
 def answer(s):
     """What fun_hello(s) must return: Python's own == decides."""
-    return ANSWER_TO_1 if s == 1 else ANSWER_TO_2 if s == 2 else None
+    return ANSWER_FOR_1 if s == 1 else ANSWER_FOR_2 if s == 2 else None
 
 
 # --- the failure sites --------------------------------------------------------
 #
-# Read from the header the module is built from, so that the table exists
-# once: a new site is its row there, and every test below sees it. The site
-# numbers are a promise to users (never renumbered), which test_tracebacks.py
-# holds the header to.
+# As the module is built with them: velmo_sites, a test-only extension built
+# beside velmo_peer, hands over the rows of module/failure_sites.h, so that
+# the table exists once: a new site is its row there, and every test below
+# sees it. The site numbers are a promise to users (never renumbered), which
+# test_tracebacks.py holds the rows to. The benchmark's build has no tests and
+# takes only the answers from this module.
+try:
+    import velmo_sites
+except ModuleNotFoundError:
+    velmo_sites = None
 
 
 class Site(collections.namedtuple("Site", "name function implementation_line python_line tests")):
-    """A row of the header: its name there (e.g. "kCompareWith1"), the function
-    the entry names ("init velmo", "velmo.fun_hello"), the implementation line
-    shown beside it when the switch is on, the line of velmo.py the entry
-    stands at, and what its "tests:" lines say ({"sweep": ...} or
-    {"argument": ...})."""
+    """A row: its name there (e.g. "kCompareWith1"), the function the entry
+    names ("init velmo", "velmo.fun_hello"), the implementation line shown
+    beside it when the switch is on, the line of velmo.py the entry stands at,
+    and what the row says the tests need: {"sweep": "reaches" | "cannot" |
+    "no entry"} or {"argument": (N, whether the truth test fails)}."""
 
     __slots__ = ()
 
@@ -95,88 +99,32 @@ class Site(collections.namedtuple("Site", "name function implementation_line pyt
         return f"{self.function} ({IMPLEMENTATION_FILE}:{self.implementation_line})" if shown else self.function
 
 
-# "tests:" lines: "sweep: reaches", "sweep: cannot, <why>", "sweep: no entry
-# (<why>)"; "argument: == N raises", "argument: the truth of == N raises".
-_TESTS_LINE = re.compile(r"(sweep): (reaches|cannot, \S.*|no entry.*)|(argument): (the truth of )?== (\d) raises")
+def _site(name, function, implementation_line, python_line, tests):
+    kind, *what = tests
+    return Site(name, function, implementation_line, python_line,
+                {kind: what[0] if kind == "sweep" else tuple(what)})
 
 
-def _read_tests_data(comment_lines):
-    """What the "tests:" lines of a row's comment block say."""
-    text = " ".join(line.strip() for line in comment_lines)
-    if "tests: " not in text:
-        return None
-    match = _TESTS_LINE.fullmatch(text[text.index("tests: ") + len("tests: "):].strip())
-    if match is None:
-        return None
-    if match.group(1):
-        state = match.group(2)
-        return {"sweep": "reaches" if state == "reaches" else "cannot" if state.startswith("cannot") else "no entry"}
-    return {"argument": (int(match.group(5)), match.group(4) is not None)}
+if velmo_sites is not None:
+    SOURCE_FILE = velmo_sites.SOURCE_FILE  # "velmo.py"
+    IMPLEMENTATION_FILE = velmo_sites.IMPLEMENTATION_FILE  # "velmo.cpp"
+    SITES = {row[0]: _site(*row) for row in velmo_sites.ROWS}  # name -> Site, in the rows' order
 
+    # The module's execution sites, in the order execution meets them; those
+    # after kGlobals are met once the module's globals are held, and so add an
+    # entry, as their rows say.
+    INIT_SITES = [s for s in SITES.values() if "sweep" in s.tests]
+    _GLOBALS = INIT_SITES.index(SITES["kGlobals"])
+    EXEC_SITES_WITH_ENTRY = INIT_SITES[_GLOBALS + 1:]
+    if [s for s in INIT_SITES if s.tests["sweep"] == "no entry"] != INIT_SITES[:_GLOBALS + 1]:
+        raise RuntimeError("the rows of module/failure_sites.h say sweep_no_entry of a site after kGlobals, "
+                           "or of none up to it")
+    # Those that the import's allocation sweep always reaches.
+    SWEEP_REACHES = [s for s in EXEC_SITES_WITH_ENTRY if s.tests["sweep"] == "reaches"]
 
-def _read_sites(path):
-    with open(path, encoding="utf-8") as header:
-        text = header.read()
-    strings = dict(re.findall(r'constexpr const char (\w+)\[\] = "([^"]*)";', text))
-    # The helpers that build a row: constexpr FailureSite name(int a, int b) {
-    # return {file, implementation file, "function", implementation line, Python line}; }
-    helpers = {}
-    for name, params, function, implementation_line, python_line in re.findall(
-        r"constexpr FailureSite (\w+)\(([^)]*)\) \{\s*return \{\w+, \w+, \"([^\"]+)\", (\w+), (\w+)\};", text
-    ):
-        helpers[name] = ([p.split()[-1] for p in params.split(",")], function, implementation_line, python_line)
-    sites, unread, comment = {}, [], []
-    for line in text.splitlines():
-        if line.startswith("//"):
-            comment.append(line[2:])
-            continue
-        row = re.match(r"inline constexpr FailureSite (\w+) = (\w+)\(([^)]*)\);", line)
-        if row and row.group(2) in helpers:
-            name, helper, args = row.groups()
-            params, function, implementation_line, python_line = helpers[helper]
-            values = dict(zip(params, (int(a) for a in args.split(","))))
-            numbers = (values[v] if v in values else int(v) for v in (implementation_line, python_line))
-            tests = _read_tests_data(comment)
-            sites[name] = Site(name, function, *numbers, tests)
-            if tests is None:
-                unread.append(f"{name} (no readable 'tests:' line above it)")
-        elif line.startswith("inline constexpr FailureSite"):
-            unread.append(line)
-        comment = []
-    declared = re.findall(r"inline constexpr FailureSite (\w+)", text)
-    if not sites or len(strings) < 2 or declared != list(sites) or unread:
-        unread += sorted(set(declared) - set(sites))
-        raise RuntimeError(f"the failure sites of {path} could not all be read: {unread or 'none found'}")
-    return strings, sites
-
-
-_STRINGS, SITES = _read_sites(FAILURE_SITES_HEADER)  # SITES: name -> Site, in the header's order
-SOURCE_FILE = _STRINGS["kSourceFileName"]  # "velmo.py"
-IMPLEMENTATION_FILE = _STRINGS["kImplementationFileName"]  # "velmo.cpp"
-
-# The module's execution sites, in the order execution meets them; those after
-# kGlobals are met once the module's globals are held, and so add an entry.
-INIT_SITES = [s for s in SITES.values() if s.function == "init velmo"]
-EXEC_SITES_WITH_ENTRY = INIT_SITES[[s.name for s in INIT_SITES].index("kGlobals") + 1:]
-# Those that the import's allocation sweep always reaches, as their rows say.
-SWEEP_REACHES = [s for s in EXEC_SITES_WITH_ENTRY if s.tests.get("sweep") == "reaches"]
-
-# fun_hello's sites, by the argument that fails there, as their rows say:
-# (the value whose comparison fails, whether the truth test of its answer
-# fails) -> site.
-FUN_HELLO_SITES = {s.tests["argument"]: s for s in SITES.values() if s.function != "init velmo"}
-
-
-def _check_site_data():
-    wrong = [s.name for s in INIT_SITES if "sweep" not in s.tests
-             or (s.tests["sweep"] == "no entry") != (s not in EXEC_SITES_WITH_ENTRY)]
-    wrong += [s.name for s in SITES.values() if s.function != "init velmo"
-              and ("argument" not in s.tests or FUN_HELLO_SITES.get(s.tests["argument"]) is not s)]
-    if wrong or len(FUN_HELLO_SITES) != len(SITES) - len(INIT_SITES):
-        raise RuntimeError(f"the 'tests:' lines of {FAILURE_SITES_HEADER} do not fit their rows: {wrong}")
-
-
-_check_site_data()
+    # fun_hello's sites, by the argument that fails there: (the value whose
+    # comparison fails, whether the truth test of its answer fails) -> site.
+    FUN_HELLO_SITES = {s.tests["argument"]: s for s in SITES.values() if "argument" in s.tests}
 
 
 # --- arguments that fail ------------------------------------------------------
@@ -241,8 +189,8 @@ class EqualToTwo:
 
 # Arguments on every way to an answer (the cached constant, an exact int or
 # float, a bool, a big int, rich comparison), with what each gets.
-ANSWERS = [(1, ANSWER_TO_1), (2, ANSWER_TO_2), (3, None), (1.0, ANSWER_TO_1), (2.5, None), (True, ANSWER_TO_1),
-           (2**40 + 1, None), ("1", None), (None, None), (EqualToTwo(), ANSWER_TO_2)]
+ANSWERS = [(1, ANSWER_FOR_1), (2, ANSWER_FOR_2), (3, None), (1.0, ANSWER_FOR_1), (2.5, None), (True, ANSWER_FOR_1),
+           (2**40 + 1, None), ("1", None), (None, None), (EqualToTwo(), ANSWER_FOR_2)]
 
 
 # --- tracebacks ---------------------------------------------------------------

@@ -12,7 +12,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import velmo  # noqa: E402
 import velmo_peer  # noqa: E402
-from velmo_test_support import ANSWER_TO_2, ANSWERS, FUN_HELLO_SITES, Boom, Failing, velmo_entry_names  # noqa: E402
+from velmo_test_support import ANSWER_FOR_2, ANSWERS, FUN_HELLO_SITES, Boom, Failing, velmo_entry_names  # noqa: E402
 
 f = velmo.fun_hello
 runtime = sys.modules["cython_runtime"]
@@ -86,5 +86,5 @@ del cleared
 del sys.modules["velmo"]
 import velmo as again  # noqa: E402
 
-assert again.fun_hello is f and f(2) == ANSWER_TO_2
+assert again.fun_hello is f and f(2) == ANSWER_FOR_2
 print("exercise done")

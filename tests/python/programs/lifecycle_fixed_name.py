@@ -4,7 +4,7 @@ the module under "velmo" only when that entry is free."""
 import importlib.util
 import sys
 
-from velmo_test_support import ANSWER_TO_2
+from velmo_test_support import ANSWER_FOR_2
 
 
 def main(name, occupied):
@@ -19,7 +19,7 @@ def main(name, occupied):
     spec.loader.exec_module(module)
     assert module.__name__ == name
     assert module.__package__ == name.rpartition(".")[0]
-    assert module.fun_hello(2) == ANSWER_TO_2
+    assert module.fun_hello(2) == ANSWER_FOR_2
     assert sys.modules["velmo"] is (sentinel if occupied else module)
     assert name == "velmo" or name not in sys.modules
 

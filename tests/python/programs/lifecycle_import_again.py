@@ -4,7 +4,7 @@ import importlib
 import importlib.util
 import sys
 
-from velmo_test_support import ANSWER_TO_1
+from velmo_test_support import ANSWER_FOR_1
 
 
 def again_by(how, velmo):
@@ -35,7 +35,7 @@ def main(how):
         assert after[key] is before[key], key
     assert (after["__file__"], after["__name__"]) == (before["__file__"], before["__name__"])
     assert velmo.__test__ == {"marker": 1}
-    assert velmo.fun_hello(1) == ANSWER_TO_1
+    assert velmo.fun_hello(1) == ANSWER_FOR_1
 
 
 if __name__ == "__main__":

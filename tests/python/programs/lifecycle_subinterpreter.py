@@ -21,14 +21,14 @@ def inner(write_end):
 def main():
     import _testcapi
     import velmo
-    from velmo_test_support import ANSWER_TO_1
+    from velmo_test_support import ANSWER_FOR_1
 
     read_end, write_end = os.pipe()
     code = f"import runpy, sys; sys.argv = ['inner', '{write_end}']; runpy.run_path({__file__!r}, run_name='__main__')"
     status = _testcapi.run_in_subinterp(code)
     os.close(write_end)
     outcome = os.read(read_end, 4096).decode()
-    assert status == 0 and velmo.fun_hello(1) == ANSWER_TO_1
+    assert status == 0 and velmo.fun_hello(1) == ANSWER_FOR_1
     print(json.dumps(outcome))
 
 

@@ -3,7 +3,7 @@
 function type, and the other uses it."""
 import sys
 
-from velmo_test_support import ANSWER_TO_1, ANSWER_TO_2
+from velmo_test_support import ANSWER_FOR_1, ANSWER_FOR_2
 
 
 def velmo_first():
@@ -26,7 +26,7 @@ def peer_first():
     import velmo
     f = velmo.fun_hello
     assert type(f) is registered
-    assert (f(1), f(2), f(3), f(2.0)) == (ANSWER_TO_1, ANSWER_TO_2, None, ANSWER_TO_2)
+    assert (f(1), f(2), f(3), f(2.0)) == (ANSWER_FOR_1, ANSWER_FOR_2, None, ANSWER_FOR_2)
     try:
         f(1, 2)  # type: ignore[call-overload]
     except TypeError as e:

@@ -3,7 +3,7 @@ type. Exits with 3 when velmo_peer is not available."""
 import importlib
 import sys
 
-from velmo_test_support import ANSWER_TO_1
+from velmo_test_support import ANSWER_FOR_1
 
 if __name__ == "__main__":
     try:
@@ -12,4 +12,4 @@ if __name__ == "__main__":
         raise SystemExit(3)
     import velmo
     assert type(velmo.fun_hello) is sys.modules["_cython_0_29_32"].cython_function_or_method
-    assert velmo.fun_hello(1) == ANSWER_TO_1
+    assert velmo.fun_hello(1) == ANSWER_FOR_1

@@ -30,7 +30,7 @@ velmo::CodeObjectCache &cache() { return g_cache; }
 PyCodeObject *new_code(int line) { return PyCode_NewEmpty("velmo.py", "site", line); }
 
 // Checks the cache's invariants: sorted, no duplicate and no zero key, count
-// within capacity, capacity a multiple of 64.
+// within capacity, capacity a multiple of the growth step.
 void expect_well_formed() {
     const velmo::CodeObjectCache &c = cache();
     ASSERT_NE(c.entries, nullptr);
@@ -213,33 +213,38 @@ TEST_F(CodeObjectCacheTest, NoMemoryForTheFirstArrayCachesNothing) {
     // With memory back, the next insertion makes the array as usual.
     insert_code_object(cache(), 2, reinterpret_cast<PyCodeObject *>(code.get()));
     EXPECT_EQ(cache().count, 1);
-    EXPECT_EQ(cache().capacity, 64);
+    PyCodeObject *found = find_code_object(cache(), 2);
+    EXPECT_EQ(reinterpret_cast<PyObject *>(found), code.get());
+    Py_XDECREF(found);
+    expect_well_formed();
 }
 
 TEST_F(CodeObjectCacheTest, NoMemoryToGrowLeavesTheFullArrayIntact) {
+    // Even keys until the first array is full, whatever its size, so that the
+    // next insertion must grow it.
     std::vector<Ref> codes;
-    for (int key = 1; key <= 64; ++key) {
+    do {
+        int key = 2 * static_cast<int>(codes.size() + 1);
         codes.push_back(Ref::steal(reinterpret_cast<PyObject *>(new_code(key))));
-        insert_code_object(cache(), key * 2, reinterpret_cast<PyCodeObject *>(codes.back().get()));
-    }
-    ASSERT_EQ(cache().count, 64);
-    ASSERT_EQ(cache().capacity, 64);
-    const CodeCacheEntry *array_before = cache().entries;
+        insert_code_object(cache(), key, reinterpret_cast<PyCodeObject *>(codes.back().get()));
+    } while (cache().count < cache().capacity);
+    const velmo::CodeObjectCache full = cache();
 
-    // A key that would go in the middle, so a botched move would show too.
+    // An odd key, which goes in the middle, so a botched move would show too.
+    int extra_key = 2 * (full.count / 2) + 1;
     Ref extra = Ref::steal(reinterpret_cast<PyObject *>(new_code(99)));
     Py_ssize_t before = refcount(extra.get());
-    insert_without_memory(63, extra);
+    insert_without_memory(extra_key, extra);
     EXPECT_EQ(PyErr_Occurred(), nullptr);
-    EXPECT_EQ(cache().entries, array_before);
-    EXPECT_EQ(cache().count, 64);
-    EXPECT_EQ(cache().capacity, 64);
+    EXPECT_EQ(cache().entries, full.entries);
+    EXPECT_EQ(cache().count, full.count);
+    EXPECT_EQ(cache().capacity, full.capacity);
     EXPECT_EQ(refcount(extra.get()), before);
-    EXPECT_EQ(find_code_object(cache(), 63), nullptr);
-    for (int key = 1; key <= 64; ++key) {
-        PyCodeObject *found = find_code_object(cache(), key * 2);
-        EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[static_cast<std::size_t>(key - 1)].get())
-            << "key " << key * 2;
+    EXPECT_EQ(find_code_object(cache(), extra_key), nullptr);
+    for (std::size_t n = 0; n < codes.size(); ++n) {
+        int key = 2 * static_cast<int>(n + 1);
+        PyCodeObject *found = find_code_object(cache(), key);
+        EXPECT_EQ(reinterpret_cast<PyObject *>(found), codes[n].get()) << "key " << key;
         Py_XDECREF(found);
     }
     expect_well_formed();

@@ -14,6 +14,8 @@
   types     mypy and pyright check typed_usage.py against the stub installed
             in that venv, finding it the way they find any installed
             distribution's types.
+  stub      the same checks of velmo.pyi in the source tree, beside the
+            built module, and the example run with that module.
   stubtest  mypy's stubtest compares velmo.pyi with the built module; it runs
             under the module's own interpreter, since it imports the module.
 
@@ -290,31 +292,57 @@ def install(args: argparse.Namespace) -> int:
     return 0
 
 
-def types(args: argparse.Namespace) -> int:
-    python = args.work / "venv" / "bin" / "python"
-    version, _ = venv_paths(python)
-    # mypy asks the venv's interpreter for its site-packages by running a
-    # script from mypy's own folder, which holds a types.py; from 3.12 on that
-    # shadows the standard module during start-up unless the script's folder
-    # stays off sys.path. (Older interpreters ignore the variable.)
+def type_check(example: str, where: Path, version: str, args: argparse.Namespace, mypy_site: list[object],
+               pyright_site: list[object]) -> int:
+    """mypy and pyright, strict, on `example` in the folder `where`, for Python `version`."""
+    # mypy asks an interpreter for its site-packages by running a script from
+    # mypy's own folder, which holds a types.py; from 3.12 on that shadows the
+    # standard module during start-up unless the script's folder stays off
+    # sys.path. (Older interpreters ignore the variable.)
     env = dict(os.environ, PYTHONSAFEPATH="1")
     for name in ("MYPYPATH", "PYTHONPATH"):
         env.pop(name, None)
+    run(args.mypy, "--strict", "--no-incremental", *mypy_site, "--python-version", version, example,
+        cwd=where, env=env)
+    if args.pyright is None:
+        print("pyright: not found; scripts/install_test_deps.sh installs it with npm")
+        return 1 if args.require else SKIPPED
+    # Strict too, and an ignore comment that pyright does not need is an error.
+    (where / "pyrightconfig.json").write_text(
+        '{"typeCheckingMode": "strict", "reportUnnecessaryTypeIgnoreComment": "error",'
+        ' "reportMissingModuleSource": "none"}\n')
+    run(args.pyright, *pyright_site, "--pythonversion", version, example, cwd=where, env=env)
+    return 0
+
+
+def types(args: argparse.Namespace) -> int:
+    python = args.work / "venv" / "bin" / "python"
+    version, _ = venv_paths(python)
     # Outside the source tree, whose velmo.pyi the checkers would otherwise find first.
     with tempfile.TemporaryDirectory() as where:
         shutil.copy2(args.example, where)
-        run(args.mypy, "--strict", "--no-incremental", "--python-executable", python,
-            "--python-version", version, args.example.name, cwd=Path(where), env=env)
-        if args.pyright is None:
-            print("pyright: not found; scripts/install_test_deps.sh installs it with npm")
-            return 1 if args.require else SKIPPED
-        # Strict too, and an ignore comment that pyright does not need is an error.
-        (Path(where) / "pyrightconfig.json").write_text(
-            '{"typeCheckingMode": "strict", "reportUnnecessaryTypeIgnoreComment": "error",'
-            ' "reportMissingModuleSource": "none"}\n')
-        run(args.pyright, "--pythonpath", python, "--pythonversion", version, args.example.name,
-            cwd=Path(where), env=env)
-    return 0
+        return type_check(args.example.name, Path(where), version, args, ["--python-executable", python],
+                          ["--pythonpath", python])
+
+
+def stub(args: argparse.Namespace) -> int:
+    """The source tree's stub beside the built module, in a folder of their
+    own: the checkers read the stub there, and the example, run by the
+    module's interpreter, compares what the stub promises with what the
+    module answers."""
+    version = "%d.%d" % sys.version_info[:2]
+    with tempfile.TemporaryDirectory() as folder:
+        where = Path(folder)
+        shutil.copy2(args.stub, where / "velmo.pyi")
+        shutil.copy2(args.example, where)
+        (where / args.module.name).symlink_to(args.module)
+        status = type_check(args.example.name, where, version, args, ["--no-site-packages"],
+                            ["--pythonpath", sys.executable])
+        loaded = run(sys.executable, args.example.name, cwd=where, capture=True).strip()
+    if Path(loaded).name != args.module.name:
+        sys.exit(f"the example loaded velmo from {loaded}, not {args.module}")
+    print(f"{args.stub} types the example as its calls behave with {args.module}")
+    return status
 
 
 def stubtest(args: argparse.Namespace) -> int:
@@ -350,6 +378,13 @@ def main() -> int:
     p.add_argument("--mypy", required=True)
     p.add_argument("--pyright", help="npm's pyright; without it the check is skipped")
     p.add_argument("--require", action="store_true", help="fail rather than skip without pyright")
+    p = commands.add_parser("stub")
+    p.add_argument("--stub", type=Path, required=True)
+    p.add_argument("--module", type=Path, required=True)
+    p.add_argument("--example", type=Path, required=True)
+    p.add_argument("--mypy", required=True)
+    p.add_argument("--pyright", help="npm's pyright; without it the check is skipped")
+    p.add_argument("--require", action="store_true", help="fail rather than skip without pyright")
     p = commands.add_parser("stubtest")
     p.add_argument("--stub-dir", type=Path, required=True)
     p.add_argument("--require", action="store_true", help="fail rather than skip without mypy")
@@ -358,7 +393,7 @@ def main() -> int:
     for name, value in vars(args).items():
         if isinstance(value, Path):
             setattr(args, name, value.resolve())
-    return {"install": install, "types": types, "stubtest": stubtest}[args.command](args)
+    return {"install": install, "types": types, "stub": stub, "stubtest": stubtest}[args.command](args)
 
 
 if __name__ == "__main__":

@@ -84,7 +84,7 @@ namespace site {
 VELMO_FAILURE_SITES(VELMO_FAILURE_SITE_CONSTANT)
 #undef VELMO_FAILURE_SITE_CONSTANT
 
-#define VELMO_FAILURE_SITE_ADDRESS(name, function, implementation_line, python_line, tests) &name,
+#define VELMO_FAILURE_SITE_ADDRESS(name, function, implementation_line, python_line, tests) &(name),
 // Every site, for the checks below.
 inline constexpr const FailureSite *kEverySite[] = {VELMO_FAILURE_SITES(VELMO_FAILURE_SITE_ADDRESS)};
 #undef VELMO_FAILURE_SITE_ADDRESS

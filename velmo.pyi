@@ -1,8 +1,8 @@
 """Types of velmo, a compiled module.
 
 fun_hello compares its argument with Python's own ==, so anything equal to 1
-(1.0, True, Fraction(1), an object whose __eq__ says so) gets "hello world",
-and anything equal to 2 gets "222222222". The overloads name the literal
+(1.0, True, Fraction(1), an object whose __eq__ says so) gets _AnswerFor1,
+and anything equal to 2 gets _AnswerFor2. The overloads name the literal
 arguments whose answer is certain; everything else may get either string or
 None. The argument is positional-only: the function takes no keywords.
 """

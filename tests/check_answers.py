@@ -96,6 +96,12 @@ def run_examples(path: Path, text: str, runner: Collecting) -> None:
             block.append(line)
 
 
+def by_place(line: str) -> tuple[str, int]:
+    """File, then line, of a reported place ("README.md:62: ...")."""
+    match = re.match(r"([^:]*):(\d+)", line)
+    return (match[1], int(match[2])) if match else (line, 0)
+
+
 def main() -> int:
     source = Path(sys.argv[1])
     answers = {n: velmo.fun_hello(n) for n in (1, 2)}
@@ -112,6 +118,7 @@ def main() -> int:
              if (value not in answers.values() if n is None else value != answers[n])]
     stale += [f"{place}: the example shows {want!r}, and gives {got!r}" for place, want, got in runner.failed]
     if stale:
+        stale.sort(key=by_place)
         print(f"The built module answers fun_hello(1) with {answers[1]!r} and fun_hello(2) with {answers[2]!r} "
               "(module/module_state.h, VELMO_STRING_CONSTANTS), but:")
         print("\n".join(f"  {line}" for line in stale))

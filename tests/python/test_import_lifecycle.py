@@ -56,6 +56,11 @@ TWO_NAME_LOADS = {
     "cycle": {"velmo": MODULE, "pkgx.velmo": MODULE, "nested": "ended"},
     "interrupt": {"interrupted load": ["KeyboardInterrupt", ""], "velmo": MODULE, "then": MODULE},
     "half-built": {"pkgx.velmo": MODULE, "import velmo meanwhile": MODULE},
+    # README: a thread that velmo's execution waits for cannot load velmo;
+    # a load under a name that is not in sys.modules takes __spec__.
+    "joined-thread": {"joined thread": "still waiting", "velmo": MODULE, "its load": MODULE},
+    "unlisted-name": {"velmo": MODULE, "z.velmo": MODULE, "__spec__": "z.velmo",
+                      "reload": ["ImportError", "module z.velmo not in sys.modules"]},
 }
 
 
@@ -64,6 +69,8 @@ TWO_NAME_LOADS = {
 def test_loads_under_two_names_at_once_end_as_imports_do(mode, control):
     # The control runs the same steps with a Python module in velmo's place,
     # so that each expectation is what the import system itself does.
+    if control and mode == "unlisted-name":
+        pytest.skip("a Python module gets a module of its own under each name")
     runs = 30 if mode == "race" else 1
     for _ in range(runs):
         result = last_json(run_program("load_under_two_names", mode, *["control"] * control))

@@ -25,7 +25,9 @@ the main thread's `import pkgx.velmo` waits for another thread's execution
 and gets SIGINT. `half-built`: `import velmo` runs while velmo's load under
 pkgx.velmo binds fun_hello. `nested` and `sequential`: velmo's execution
 itself imports pkgx.velmo, or the two imports follow each other; both print
-the reference count of the module.
+the reference count of the module. `joined-thread`: velmo's execution starts
+a thread that loads pkgx.velmo and joins it for 2 s. `unlisted-name`: a load
+under z.velmo that is not entered in sys.modules, then a reload of velmo.
 """
 import importlib.abc
 import importlib.util
@@ -121,7 +123,7 @@ def in_thread(function, *args):
 
 def finish(report, velmo_name="velmo", control=False):
     velmo = None if control else sys.modules.get(velmo_name)
-    print(json.dumps({key: value if isinstance(value, (int, str)) else outcome(value, velmo)
+    print(json.dumps({key: value if isinstance(value, (int, str, list)) else outcome(value, velmo)
                       for key, value in report.items()}), flush=True)
     # The second creation hands back the module object the first made, and
     # the interpreter then drops the 1-byte state block it gave that object
@@ -262,6 +264,28 @@ def main():
         importer, box = meanwhile[0]
         importer.join(HANG)
         report["import velmo meanwhile"] = box[0]
+    elif mode == "joined-thread":
+        def join_a_load():
+            joined, box = in_thread(load, NAMES[1])
+            joined.join(2)
+            report["joined thread"] = "still waiting" if joined.is_alive() else box[0]
+            report["its load"] = joined, box
+
+        hook(join_a_load)
+        report[NAMES[0]] = load(NAMES[0])
+        joined, box = report.pop("its load")
+        joined.join(HANG)
+        report["its load"] = box[0]
+    elif mode == "unlisted-name":
+        report[NAMES[0]] = load(NAMES[0])
+        velmo = report[NAMES[0]][0]
+        unlisted = importlib.util.module_from_spec(importlib.util.spec_from_file_location("z.velmo", path))
+        report["z.velmo"] = unlisted, "fun_hello" in vars(unlisted)
+        report["__spec__"] = velmo.__spec__.name
+        try:
+            importlib.reload(velmo)
+        except ImportError as error:
+            report["reload"] = [type(error).__name__, str(error)]
     elif mode in ("nested", "sequential"):
         if mode == "nested":
             # What the nested load gives then, before velmo claimed the module.

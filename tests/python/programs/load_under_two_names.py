@@ -42,7 +42,7 @@ import time
 
 NAMES = ("velmo", "pkgx.velmo")
 HANG = 10  # seconds: far beyond any load here that ends
-SPECS = {}  # name -> its spec, found before any load
+SPECS: dict = {}  # name -> its spec, found before any load
 FIRST = [threading.main_thread().ident]  # the thread whose execution a hook stops
 
 

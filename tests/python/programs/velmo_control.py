@@ -6,7 +6,7 @@ module per process."""
 import sys
 
 if __name__ != "velmo":
-    import velmo  # noqa: F401
+    __import__("velmo")
 sys.modules.get("_cython_0_29_32")  # the registry of the shared function type
 sys.modules.get("cython_runtime")  # the runtime module, once the module is claimed
 

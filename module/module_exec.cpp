@@ -235,30 +235,54 @@ struct VelmoImportLock {
     Ref deadlock_error;  // the class of error by which a wait reports a cycle
 };
 
-int get_velmo_import_lock(VelmoImportLock &lock) noexcept {
-    Ref bootstrap;
-    {
-        Ref name = Ref::steal(PyUnicode_FromString("_frozen_importlib"));
-        if (!name) {
-            return -1;
-        }
-        bootstrap = Ref::steal(PyImport_GetModule(name.get()));
+// New reference to importlib's bootstrap module, which keeps those locks, or
+// NULL with an error set.
+PyObject *import_bootstrap() noexcept {
+    Ref name = Ref::steal(PyUnicode_FromString("_frozen_importlib"));
+    if (!name) {
+        return nullptr;
     }
-    if (!bootstrap) {
-        if (PyErr_Occurred()) {
-            return -1;
-        }
-        // Taken out of sys.modules by hand; importlib still holds it.
-        bootstrap = Ref::steal(PyImport_ImportModule("importlib._bootstrap"));
-        if (!bootstrap) {
-            return -1;
-        }
+    PyObject *bootstrap = PyImport_GetModule(name.get());
+    if (bootstrap != nullptr || PyErr_Occurred()) {
+        return bootstrap;
     }
-    Ref module_lock = Ref::steal(PyObject_CallMethod(bootstrap.get(), "_get_module_lock", "s", "velmo"));
+    // Taken out of sys.modules by hand; importlib still holds it.
+    return PyImport_ImportModule("importlib._bootstrap");
+}
+
+// Whether this thread holds the lock for "velmo" already, as `import velmo`
+// does while it executes the module: taking it again would only count up and
+// down, at many times the cost of this look. A lock that cannot be looked at
+// counts as not held, and is taken the usual way.
+bool holds_velmo_import_lock(PyObject *bootstrap, uint64_t thread) noexcept {
+    Ref locks = Ref::steal(PyObject_GetAttrString(bootstrap, "_module_locks"));
+    PyObject *reference = nullptr;  // a weak reference to the lock
+    if (!locks || !PyDict_Check(locks.get()) ||
+        PyDict_GetItemStringRef(locks.get(), "velmo", &reference) <= 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref lock = Ref::steal(PyObject_CallNoArgs(reference));
+    Py_DECREF(reference);
+    Ref owner = Ref::steal(lock ? PyObject_GetAttrString(lock.get(), "owner") : nullptr);
+    if (!owner || !PyLong_CheckExact(owner.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    uint64_t owner_id = PyLong_AsUnsignedLongLong(owner.get());
+    if (owner_id == UINT64_MAX && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return owner_id == thread;
+}
+
+int get_velmo_import_lock(PyObject *bootstrap, VelmoImportLock &lock) noexcept {
+    Ref module_lock = Ref::steal(PyObject_CallMethod(bootstrap, "_get_module_lock", "s", "velmo"));
     if (!module_lock) {
         return -1;
     }
-    lock.deadlock_error = Ref::steal(PyObject_GetAttrString(bootstrap.get(), "_DeadlockError"));
+    lock.deadlock_error = Ref::steal(PyObject_GetAttrString(bootstrap, "_DeadlockError"));
     if (!lock.deadlock_error) {
         return -1;
     }
@@ -359,8 +383,15 @@ int module_exec(PyObject *module) noexcept {
         return execute_without_lock(module, thread, process);
     }
 
+    Ref bootstrap = Ref::steal(import_bootstrap());
+    if (!bootstrap) {
+        return -1;
+    }
+    if (holds_velmo_import_lock(bootstrap.get(), thread)) {
+        return run_execution(module, thread, process);
+    }
     VelmoImportLock lock;
-    if (get_velmo_import_lock(lock) < 0) {
+    if (get_velmo_import_lock(bootstrap.get(), lock) < 0) {
         return -1;
     }
     Ref acquired = Ref::steal(PyObject_CallNoArgs(lock.acquire.get()));

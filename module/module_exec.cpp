@@ -78,15 +78,13 @@ PyObject *make_fun_hello_code() noexcept {
     if (!stub) {
         return nullptr;
     }
-    Ref body = Ref::steal(PyObject_GetAttrString(stub.get(), "co_code"));
+    PyCodeObject *stub_code = reinterpret_cast<PyCodeObject *>(stub.get());
+    Ref body = Ref::steal(PyCode_GetCode(stub_code));
     if (!body) {
         return nullptr;
     }
-    Ref linetable = Ref::steal(PyObject_GetAttrString(stub.get(), "co_linetable"));
-    if (!linetable) {
-        return nullptr;
-    }
-    int stacksize = reinterpret_cast<PyCodeObject *>(stub.get())->co_stacksize;
+    PyObject *linetable = stub_code->co_linetable;  // borrowed from the stub
+    int stacksize = stub_code->co_stacksize;
     return reinterpret_cast<PyObject *>(PyUnstable_Code_New(1,          // argcount
                                                             0,          // kwonlyargcount
                                                             1,          // nlocals
@@ -102,7 +100,7 @@ PyObject *make_fun_hello_code() noexcept {
                                                             state.str_function_name,     // name
                                                             state.str_function_name,     // qualname
                                                             1,                           // firstlineno
-                                                            linetable.get(),             // linetable
+                                                            linetable,                   // linetable
                                                             state.empty_bytes));         // exceptiontable
 }
 
@@ -236,14 +234,11 @@ struct VelmoImportLock {
 };
 
 // New reference to importlib's bootstrap module, which keeps those locks, or
-// NULL with an error set.
+// NULL with an error set. Read from sys.modules as it stands, where
+// PyImport_GetModule would first ask whether it is still being imported.
 PyObject *import_bootstrap() noexcept {
-    Ref name = Ref::steal(PyUnicode_FromString("_frozen_importlib"));
-    if (!name) {
-        return nullptr;
-    }
-    PyObject *bootstrap = PyImport_GetModule(name.get());
-    if (bootstrap != nullptr || PyErr_Occurred()) {
+    PyObject *bootstrap = nullptr;
+    if (PyDict_GetItemStringRef(PyImport_GetModuleDict(), "_frozen_importlib", &bootstrap) != 0) {
         return bootstrap;
     }
     // Taken out of sys.modules by hand; importlib still holds it.

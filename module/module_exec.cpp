@@ -78,7 +78,7 @@ PyObject *make_fun_hello_code() noexcept {
     if (!stub) {
         return nullptr;
     }
-    PyCodeObject *stub_code = reinterpret_cast<PyCodeObject *>(stub.get());
+    auto *stub_code = reinterpret_cast<PyCodeObject *>(stub.get());
     Ref body = Ref::steal(PyCode_GetCode(stub_code));
     if (!body) {
         return nullptr;

@@ -42,6 +42,7 @@ def test_executing_a_second_module_object_is_refused():
 
 
 MODULE = "module"
+NO_REUSED_ID = "no thread of the child got the executing thread's id"
 # What each load of programs/load_under_two_names.py ends with, per mode (the
 # program says what each does): as one load after the other, every name gets
 # the one module, executed; no wait hangs, a waiting load gives way to
@@ -74,6 +75,8 @@ def test_loads_under_two_names_at_once_end_as_imports_do(mode, control):
     runs = 30 if mode == "race" else 1
     for _ in range(runs):
         result = last_json(run_program("load_under_two_names", mode, *["control"] * control))
+        if mode == "fork-reused-id" and result["pkgx.velmo"] == NO_REUSED_ID:
+            pytest.skip(result["pkgx.velmo"] + " (the C library hands out new stacks)")
         assert result == TWO_NAME_LOADS[mode]
 
 

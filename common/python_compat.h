@@ -67,6 +67,14 @@ static inline PyCodeObject *PyUnstable_Code_New(int argcount, int kwonlyargcount
 }
 #endif
 
+#if PY_VERSION_HEX < 0x030B0000
+// PyCode_GetCode, added in 3.11, here for 3.10: a new reference to a code
+// object's instructions as bytes (what co_code reads). 3.10 keeps them as
+// that bytes object itself; 3.11 and later make the bytes from the
+// instructions they keep in the code object.
+static inline PyObject *PyCode_GetCode(PyCodeObject *code) { return Py_NewRef(code->co_code); }
+#endif
+
 #if PY_VERSION_HEX < 0x030D0000
 // PyDict_GetItemRef, added in 3.13, here for 3.10 to 3.12: 1 with a new
 // reference to the value, 0 with NULL when the key is absent, -1 with NULL and

@@ -49,6 +49,23 @@ int copy_spec_attribute(PyObject *spec, PyObject *dict, const SpecAttribute &row
     return PyDict_SetItemString(dict, row.key, value.get()) < 0 ? -1 : 0;
 }
 
+// The module object an earlier creation made, for a load that overlaps the
+// one it was made for. The interpreter marks a module object as executed when
+// its execution starts, and skips the execution of a load whose creation
+// handed it back before that: such a load would end with the module half
+// built, without waiting for it. So a module that no load has begun to
+// execute is executed here first (or waited for, should another thread begin
+// meanwhile). One that an execution is building goes back as it is: the
+// interpreter unmarks it, and this load's execution waits for that one, or,
+// nested in it, gets the module as far as it is built.
+PyObject *hand_back_created() noexcept {
+    Ref created = Ref::borrow(module_state.created);
+    if (module_state.executing_thread == 0 && module_exec(created.get()) < 0) {
+        return nullptr;
+    }
+    return created.release();
+}
+
 PyModuleDef velmo_module_def = {
     PyModuleDef_HEAD_INIT,
     "velmo",         // m_name
@@ -80,7 +97,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
         return Py_NewRef(module_state.module);
     }
     if (module_state.created != nullptr) {
-        return Py_NewRef(module_state.created);
+        return hand_back_created();
     }
 
     Ref module;
@@ -102,7 +119,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef * /*definition*/) noexcept {
     // them runs Python code, during which another thread may create the
     // module. (Reading the name of a ModuleSpec-like object may run some too.)
     if (module_state.created != nullptr) {
-        return Py_NewRef(module_state.created);
+        return hand_back_created();
     }
     module_state.created = Py_NewRef(module.get());
     for (const SpecAttribute &row : kSpecAttributes) {

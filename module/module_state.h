@@ -38,13 +38,18 @@ struct ModuleState {
     // names, from two threads) then end with one module, as imports one
     // after the other do. NULL again after a failed exec.
     PyObject *created;
-    // The thread that runs the execution slot, 0 while none does. It holds
-    // execution_lock meanwhile (made by the first execution, never freed):
-    // an execution in another thread waits on it with the GIL released, so
-    // that no import hands out a module that is still being executed.
+    // The execution in progress, if any: the thread that runs it, 0 while
+    // none does, with its process (a fork copies the record, not the thread)
+    // and the module it executes (borrowed). Outside a forked child the
+    // thread holds the import system's lock for the name "velmo" meanwhile,
+    // and another thread's execution waits on that lock (see module_exec).
     uint64_t executing_thread;
-    int64_t executing_process;  // the process executing_thread belongs to (see a fork)
-    PyThread_type_lock execution_lock;
+    int64_t executing_process;
+    PyObject *executing_module;
+    // The process, if any, in which the lock for "velmo" may be held for
+    // good by a thread that a fork left behind; -1 until then. There the
+    // executions take no lock and wait for each other by polling.
+    int64_t lockless_process = -1;
     // Whether the last execution entered the module in sys.modules under
     // "velmo". Only that entry is taken back on failure: one the import system
     // made is its own to drop, and looking "velmo" up again could run user code.

@@ -58,9 +58,9 @@ def test_failure_reports_its_site_and_leaves_module_importable(site_name, switch
     assert name in expected_name(SITES[site_name], switch)
     assert [e[0] for e in entries].count("velmo.py") == 1
 
-    # Execution enters the module under "velmo" before kBindFunction and
-    # kBindTestDict fail, and takes that entry back: a later `import velmo`
-    # must not find the half-built module, whatever name this load used.
+    # Execution enters the module under "velmo" only once it is complete: a
+    # later `import velmo` must not find the half-built module, whatever name
+    # this load used.
     assert result["leftover"] == "none"
     assert result["retry"] == [ANSWER_FOR_1, True, True]
 

@@ -18,24 +18,20 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
 cd "$top"
 
-rows=()
 if (( $# )); then
-    for m in "$@"; do
-        row="$(awk -v m="$m" '$1 == m { print $1, $2, $3, $4 }' machines.txt)"
-        [[ -n "$row" ]] || { echo "test_foreign: no row for $m in machines.txt" >&2; exit 2; }
-        rows+=("$row")
-    done
+    mapfile -t rows < <(awk -v named=" $* " 'NF == 5 && index(named, " " $1 " ") { print $1, $2, $3, $4 }' machines.txt)
+    (( ${#rows[@]} == $# )) || { echo "test_foreign: machines.txt has no row for some of: $*" >&2; exit 2; }
 else
     mapfile -t rows < <(foreign_machines)
 fi
-declare -A triplet=([arm64]=aarch64-linux-gnu [s390x]=s390x-linux-gnu [ppc64el]=powerpc64le-linux-gnu
-                    [riscv64]=riscv64-linux-gnu [armhf]=arm-linux-gnueabihf [i386]=i686-linux-gnu)
 results=()
 status=0
 for row in "${rows[@]}"; do
     read -r machine wheel roots suite <<<"$row"
-    full_done=""
-    [[ "$suite" == all || "${VELMO_FOREIGN_FULL:-}" == all ]] && full_done=never
+    # Whether the next version runs the suite here: a machine without wheels
+    # runs it on its oldest version, or on every one (all, VELMO_FOREIGN_FULL=all).
+    suite_here=0
+    [[ "$wheel" != - || "$suite" == none ]] || suite_here=1
     declare -A built=()
     for name in ${roots//,/ }; do
         arch=${name#*/}
@@ -46,8 +42,8 @@ for row in "${rows[@]}"; do
             continue
         fi
         results+=("$name provisioned or checked in $((SECONDS - t)) s")
-        if ! command -v "${triplet[$arch]:-}-g++" >/dev/null; then
-            pkg="g++-${triplet[$arch]:-$arch}"
+        pkg="g++-$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)"
+        if ! command -v "${pkg#g++-}-g++" >/dev/null; then
             echo "test_foreign: installing $pkg on the host"
             DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$pkg" </dev/null \
                 || { results+=("$name FAILED: no cross compiler ($pkg)"); status=1; continue; }
@@ -70,8 +66,8 @@ for row in "${rows[@]}"; do
             tests='^shipped_module$'
             what="the check of its exports"
             summary="the suite: against its installed wheel (scripts/build_dist.sh)"
-            if [[ "$wheel" == - && "$suite" != none && "$full_done" != done ]]; then
-                [[ "$full_done" == never ]] || full_done=done
+            if (( suite_here )); then
+                [[ "$suite" == all || "${VELMO_FOREIGN_FULL:-}" == all ]] || suite_here=0
                 tests='^(shipped_module|python_tests)$'
                 what="the Python suite and the check of its exports"
             elif [[ "$wheel" == - ]]; then

@@ -149,13 +149,12 @@ fi
 # Inside the sid chroot: the host machine's wheels for the versions given and
 # other machines' wheels for the VELMO_CROSS_WHEELS given
 # (VERSION:SUITE/ARCH:ROOT, the root mounted at its path), then every wheel in
-# raw/ tagged and shown by auditwheel, then the chroot's own wheels tested.
-#   build_dist.sh --in-sid DIR EPOCH TEST VERSION...
+# raw/ tagged and shown by auditwheel.
+#   build_dist.sh --in-sid DIR EPOCH VERSION...
 if [[ "${1:-}" == --in-sid ]]; then
-    dir=$2 test=$4
+    dir=$2
     export SOURCE_DATE_EPOCH=$3
-    shift 4
-    status=0
+    shift 3
     for v in "$@"; do
         build_wheel "python$v" "$dir/build-venv-$v" "$dir/source" "$dir/raw" /usr/share/python-wheels
     done
@@ -180,9 +179,17 @@ if [[ "${1:-}" == --in-sid ]]; then
         machine=$(basename "$wheel" .whl | sed -E 's/.*manylinux_[0-9]+_[0-9]+_//')
         auditwheel show "$wheel" >"$dir/report/$tag-$machine.show" 2>&1
     done
+    exit 0
+fi
+
+# Inside the sid chroot: its wheels of the versions given tested.
+#   build_dist.sh --in-sid-test DIR VERSION...
+if [[ "${1:-}" == --in-sid-test ]]; then
+    dir=$2
+    shift 2
+    status=0
     for v in "$@"; do
         tag=cp${v/./}
-        (( test )) || continue
         wheel="$(ls "$dir"/wheels/velmo-*-"$tag"-*_"$(uname -m)".whl)"
         helpers="$(helpers_for "python$v" "$dir/source" "/root/velmo/$(build_dir_for "$v")" "$dir/helpers-$v")" \
             && test_installed "python$v" "$wheel" "$dir/source" "$dir/test-venv-$v" "$helpers" \
@@ -316,29 +323,18 @@ rm -rf "${sid_root:?}$inside"
 mkdir -p "$sid_root$inside/raw"
 cp -a "$unpacked" "$sid_root$inside/source"
 cp "$work"/raw/*.whl "$sid_root$inside/raw/"
-echo "build_dist: in the sid chroot: the wheels for ${sid[*]} (other machines: ${cross_in_sid[*]%%:*}), auditwheel, and their tests"
-status=0
+echo "build_dist: in the sid chroot: the wheels for ${sid[*]} (other machines: ${cross_in_sid[*]%%:*}), and auditwheel"
 VELMO_CROSS_WHEELS="${cross_in_sid[*]}" bash scripts/sid_chroot.sh "${sid_args[@]}" -- \
-    bash "$inside/source/scripts/build_dist.sh" --in-sid "$inside" "$SOURCE_DATE_EPOCH" "$test" "${sid[@]}" || status=1
+    bash "$inside/source/scripts/build_dist.sh" --in-sid "$inside" "$SOURCE_DATE_EPOCH" "${sid[@]}"
 cp "$sid_root$inside"/wheels/*.whl "$top/dist/"
 cp "$sid_root$inside"/report/* "$sid_root$inside"/*.log "$work/report/"
-rm -rf "${sid_root:?}$inside"
 
-if (( test )); then
-    machine=$(uname -m)
-    for run in "${host[@]}"; do
-        v=${run%% *} tag=cp${run%% *}
-        tag=${tag/./}
-        wheel="$(ls "$top"/dist/velmo-*-"$tag"-*_"$machine".whl)"
-        echo "build_dist: testing the installed wheel for CPython $v"
-        helpers="$(helpers_for "${run#* }" "$unpacked" "$top/$(build_dir_for "$v")" "$work/helpers-$v")" \
-            && test_installed "${run#* }" "$wheel" "$unpacked" "$work/test-venv-$v" "$helpers" \
-                "$work/report/$tag-$machine.suite" || status=1
-    done
-    # Each other machine's wheel in its root, under emulation (hypothesis
-    # without its deadlines), with test modules cross-compiled on the host:
-    # the whole suite where the row's suite says, else its subset.
-    declare -A full_done=()
+# Each other machine's wheel in its root, under emulation (hypothesis
+# without its deadlines), with test modules cross-compiled on the host:
+# the whole suite where the row's suite says, else its subset.
+test_other_machines() {
+    local entry v name m tag scope wheel helpers t status=0
+    local -A full_done=()
     for entry in "${cross[@]}"; do
         read -r v name m <<<"$entry"
         tag=cp${v/./}
@@ -359,7 +355,34 @@ if (( test )); then
             || status=1
         echo "build_dist: the $m wheel for CPython $v tested in $((SECONDS - t)) s"
     done
+    return "$status"
+}
+
+# The tests: pytest runs on one core, so the other machines' wheels, under
+# emulation, are tested beside the host machine's, the sid chroot's and then
+# the host's own.
+status=0
+if (( test )); then
+    test_other_machines >"$work/other-machines.log" 2>&1 &
+    others=$!
+    echo "build_dist: testing the installed wheels for ${sid[*]} in the sid chroot"
+    bash scripts/sid_chroot.sh -- bash "$inside/source/scripts/build_dist.sh" --in-sid-test "$inside" "${sid[@]}" \
+        || status=1
+    cp "$sid_root$inside"/report/*.suite "$work/report/" 2>/dev/null || true
+    machine=$(uname -m)
+    for run in "${host[@]}"; do
+        v=${run%% *} tag=cp${run%% *}
+        tag=${tag/./}
+        wheel="$(ls "$top"/dist/velmo-*-"$tag"-*_"$machine".whl)"
+        echo "build_dist: testing the installed wheel for CPython $v"
+        helpers="$(helpers_for "${run#* }" "$unpacked" "$top/$(build_dir_for "$v")" "$work/helpers-$v")" \
+            && test_installed "${run#* }" "$wheel" "$unpacked" "$work/test-venv-$v" "$helpers" \
+                "$work/report/$tag-$machine.suite" || status=1
+    done
+    wait "$others" || status=1
+    cat "$work/other-machines.log"
 fi
+rm -rf "${sid_root:?}$inside"
 
 # What every artefact must be (tests/package/check_dist.py): the sdist holds
 # what a clone holds; the metadata; the policy that auditwheel shows, on the

@@ -187,9 +187,14 @@ for run in "${runs[@]}"; do
     dir="$(build_dir_for "$version")"
     lane="$version"
     build_args=()
-    # The Python suite is labelled python_suite (tests/CMakeLists.txt).
+    # What the full run runs elsewhere, by its labels in tests/CMakeLists.txt:
+    # the Python suite (against the wheels), and for the oldest version the
+    # install routes (from the unpacked sdist, at the end).
     ctest_args=()
     [[ "${VELMO_SUITE_ON_WHEELS:-}" != 1 ]] || ctest_args=(-LE '^python_suite$')
+    if (( full && roots_usable )) && [[ "$version" == "${versions[0]}" ]]; then
+        ctest_args=(-LE '^(python_suite|install_routes)$')
+    fi
     if is_debug "$python"; then
         # What the Python suite imports: the module, the peer extension (which
         # depends on the module and its mismatch variant).
@@ -297,11 +302,12 @@ sdist_holds_this_tree() {
 # of each interpreter), then made a second time from a clean clone, untested,
 # and compared byte for byte; then the test command run in the unpacked sdist,
 # for the oldest version: it builds everything there, and of the tests runs
-# those whose outcome depends on the tree being an sdist rather than a clone
-# (installed_package, which copies the tree without git and builds an sdist
-# and a wheel from it). The others test the same bytes as the oldest lane
-# above, with the same interpreter and compiler, once sdist_holds_this_tree
-# has shown that the files are the same.
+# those whose outcome depends on the tree being an sdist rather than a clone,
+# the install routes that the oldest lane left to it (installed_package,
+# which copies the tree without git and builds an sdist and a wheel from it,
+# and installed_stub, which reads the stub installed there). The others test
+# the same bytes as the oldest lane above, with the same interpreter and
+# compiler, once sdist_holds_this_tree has shown that the files are the same.
 if (( full )); then
     echo "== Release artefacts (scripts/build_dist.sh), each wheel tested installed; built again and compared; the tests run from the sdist"
     start=$SECONDS
@@ -312,7 +318,7 @@ if (( full )); then
             && rm -rf "$sdist_tree" && mkdir -p "$sdist_tree" \
             && tar -xzf dist/velmo-*.tar.gz -C "$sdist_tree" --strip-components=1 \
             && sdist_holds_this_tree "$sdist_tree" \
-            && PYTHON="${runs[0]#* }" bash "$sdist_tree/scripts/test.sh" -R '^installed_package$'; then
+            && PYTHON="${runs[0]#* }" bash "$sdist_tree/scripts/test.sh" -L '^install_routes$'; then
         results+=("release artefacts passed: each wheel's suite, byte-identical twice, the sdist's tests ($((SECONDS - start)) s, dist/):")
     else
         results+=("release artefacts FAILED ($((SECONDS - start)) s, build-dist.log, build-dist-check/):")

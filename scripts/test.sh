@@ -14,7 +14,7 @@
 # release step at the end. PYTHON=/path/to/python3.X runs that interpreter's
 # lane only, with the Python suite against the build tree.
 # `--quick` first: the quick lane alone (see below).
-# Extra arguments go to ctest, e.g. `bash scripts/test.sh -R python_tests`.
+# Extra arguments go to ctest, e.g. `bash scripts/test.sh -R shipped_module`.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
 cd "$top"

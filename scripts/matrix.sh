@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts: the test matrix (python_versions.txt's versions by
 # machines.txt's machines), read in one place, and the copy of the tree that
 # the chroot, the release artefacts and the second build start from.

@@ -1,7 +1,8 @@
 """Builds velmo with the project's own CMake build for the interpreter running this file.
 
-The metadata lives in pyproject.toml, except what python_versions.txt decides
-(requires-python and the classifiers) and the licence, whose form depends on
+The metadata lives in pyproject.toml, except what python_versions.txt and
+machines.txt decide (requires-python, the classifiers, the wheels that the long
+description names) and the licence, whose form depends on
 the setuptools at hand (licence_metadata). Building runs CMake in setuptools'
 build folder under build-pip/ (tests and benchmarks off), then installs the CMake
 project's `module` component, which holds the module and its stubs, where
@@ -36,6 +37,24 @@ VERSIONS = [line for line in (ROOT / "python_versions.txt").read_text().split()
 OLDEST, NEWEST = VERSIONS[0], VERSIONS[-1]
 MAJOR, NEWEST_MINOR = (int(part) for part in NEWEST.split("."))
 SUPPORTED = "CPython " + " and ".join(filter(None, (", ".join(VERSIONS[:-1]), NEWEST)))
+
+# The wheels, from the test matrix's rows that have a wheel policy
+# (machines.txt): the long description names them where DESCRIPTION.md
+# leaves its mark, so that the index page and the matrix cannot disagree.
+WHEEL_MARK = "<!-- the wheels of machines.txt -->"
+WHEELS = [row.split()[:2] for row in (ROOT / "machines.txt").read_text().splitlines()
+          if len(row.split()) == 5 and not row.startswith("#") and row.split()[1] != "-"]
+
+
+def long_description() -> str:
+    """DESCRIPTION.md with its mark replaced by a line per wheel's machine."""
+    lines = []
+    for machine, policy in WHEELS:
+        glibc = ".".join(policy.split("_")[1:3])
+        lines.append(f"- Linux {machine}, glibc {glibc} or newer (`{policy}`)")
+    text = (ROOT / "DESCRIPTION.md").read_text()
+    assert WHEEL_MARK in text, f"DESCRIPTION.md has lost its mark {WHEEL_MARK}"
+    return text.replace(WHEEL_MARK, "\n".join(lines))
 
 
 # The licence, as an SPDX expression, and the files that hold its text.
@@ -177,6 +196,8 @@ class ReproducibleSdist(sdist):
 
 
 setup(
+    long_description=long_description(),
+    long_description_content_type="text/markdown",
     python_requires=f">={OLDEST},<{MAJOR}.{NEWEST_MINOR + 1}",
     classifiers=[
         "Operating System :: POSIX :: Linux",

@@ -195,7 +195,7 @@ if(NOT _velmo_python)
   message(FATAL_ERROR
     "velmo needs ${_velmo_any_supported} (the standard build, not a "
     "free-threaded one) with its headers, and none was found: "
-    "no working python${_velmo_oldest_version} to python${_velmo_newest_version} on PATH "
+    "no working python${VELMO_OLDEST_PYTHON} to python${_velmo_newest_version} on PATH "
     "and none under pyenv's versions. "
     "Install one (for example `pyenv install ${_velmo_newest_version}`) or pass "
     "-DPython3_EXECUTABLE=/path/to/python3.X.")
@@ -203,7 +203,7 @@ endif()
 
 velmo_define_supported_versions()
 
-set(Python3_EXECUTABLE "${_velmo_python}" CACHE FILEPATH "CPython interpreter (${_velmo_oldest_version} to ${_velmo_newest_version})" FORCE)
+set(Python3_EXECUTABLE "${_velmo_python}" CACHE FILEPATH "CPython interpreter (${VELMO_OLDEST_PYTHON} to ${_velmo_newest_version})" FORCE)
 find_package(Python3 ${_velmo_version} EXACT REQUIRED COMPONENTS Interpreter Development.Module
              OPTIONAL_COMPONENTS Development.Embed)
 

@@ -1,11 +1,12 @@
 # The supported CPython versions, oldest first, from the project's one list
 # of them (python_versions.txt), and the texts every message names them by.
 # The interpreter search (FindVelmoPython.cmake) and the cross builds
-# (windows/VelmoCrossPython.cmake, cross/VelmoDebianPython.cmake) read them here.
+# (windows/VelmoCrossPython.cmake, cross/VelmoDebianPython.cmake) read them here, and
+# the tests' type check targets VELMO_OLDEST_PYTHON.
 
 file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/../python_versions.txt" _velmo_supported_versions
      REGEX "^[0-9]+\\.[0-9]+$")
-list(GET _velmo_supported_versions 0 _velmo_oldest_version)
+list(GET _velmo_supported_versions 0 VELMO_OLDEST_PYTHON)
 list(GET _velmo_supported_versions -1 _velmo_newest_version)
 set(_velmo_list_but_last ${_velmo_supported_versions})
 list(REMOVE_AT _velmo_list_but_last -1)
@@ -44,7 +45,7 @@ endfunction()
 # module/version_check.cpp that backs up the configure-time one: the oldest
 # and the newest version, as numbers, and the text that names them.
 macro(velmo_define_supported_versions)
-  _velmo_version_number(${_velmo_oldest_version} _velmo_oldest_number)
+  _velmo_version_number(${VELMO_OLDEST_PYTHON} _velmo_oldest_number)
   _velmo_version_number(${_velmo_newest_version} _velmo_newest_number)
   add_compile_definitions(VELMO_PYTHON_OLDEST=${_velmo_oldest_number}
                           VELMO_PYTHON_NEWEST=${_velmo_newest_number}

@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
-# Makes velmo's release artefacts in dist/: the sdist, one manylinux x86-64
-# wheel per supported version (python_versions.txt), the host's interpreters
-# for the versions it has and the Debian sid chroot (scripts/sid_chroot.sh)
-# for the newer ones (sid_chroot.sh --versions), and one aarch64 wheel per
-# version that a Debian arm64 root carries (bookworm/arm64, sid/arm64 of
-# scripts/debian_root.sh), cross-compiled against that root
+# Makes velmo's release artefacts in dist/: the sdist and a wheel per
+# supported version (python_versions.txt) for each machine of machines.txt
+# that has a wheel policy: for the host's machine, by the host's interpreters
+# for the versions it has and by the Debian sid chroot (scripts/sid_chroot.sh)
+# for the newer ones; for another machine, one per version that the row's
+# Debian roots carry (scripts/debian_root.sh), cross-compiled against its root
 # (cmake/cross/debian-root.cmake) by the same interpreters. Each wheel is
 # built from the sdist, tagged and checked by `auditwheel repair` and
-# `auditwheel show` (the sid chroot's; manylinux_2_5_x86_64,
-# manylinux_2_17_aarch64), installed into a fresh venv of its own interpreter,
-# and velmo's Python suite runs against that installed module, not a build
-# tree: an aarch64 wheel inside its arm64 root, under emulation, with the
-# smoke subset below (VELMO_FOREIGN_FULL=all: the whole suite). Ends with a
-# table per wheel: size, policy, suite, sha256.
+# `auditwheel show` (the sid chroot's) with the row's policy, installed into a
+# fresh venv of its own interpreter, and velmo's Python suite runs against that
+# installed module, not a build tree, as the row's `suite` says: another
+# machine's wheel inside its root, under emulation (VELMO_FOREIGN_FULL=all:
+# the whole suite on every version). Ends with a table per wheel: size,
+# policy, suite, sha256.
 #
 #   bash scripts/build_dist.sh                        # everything, into dist/
 #   bash scripts/build_dist.sh --no-test              # the artefacts only
-#   bash scripts/build_dist.sh --check-reproducible   # twice, from two clones; byte-identical or fail
+#   bash scripts/build_dist.sh --check-reproducible   # then again from a clean clone, untested: byte-identical or fail
+#
+# The suite needs the test-only modules (velmo_peer, the mismatch variant) of
+# each interpreter; with VELMO_SUITE_ON_WHEELS=1 (scripts/test.sh's full run) they
+# are taken from the lane folders that run has just built (build-py3.X/,
+# build-ARCH-py3.X/, the chroot's), else built here.
 #
 # Reproducible: SOURCE_DATE_EPOCH (default: the last commit's time; in an
 # unpacked sdist, its files' time) fixes every timestamp, so two runs from
@@ -26,15 +31,15 @@
 # chroot's compiler. Needs root, for the chroot. Works in build-dist/ (host)
 # and /root/velmo-dist-<id> (chroot), which it empties first.
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
-top=$PWD
-# The oldest policy that auditwheel confirms for each machine.
-declare -A policy_of=([x86_64]=manylinux_2_5_x86_64 [aarch64]=manylinux_2_17_aarch64)
-arm_roots=(bookworm/arm64 sid/arm64)
-# The smoke subset of the suite, for a wheel tested under emulation: the
-# calls, the binding and the type, and the attributes, which touch the
-# interpreter's ints, floats, flags and frames that differ between machines.
-smoke=(test_calls.py test_binding_and_type.py test_attributes.py)
+source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
+cd "$top"
+# Each machine's wheel policy and suite, from the matrix.
+declare -A policy_of=() suite_of=()
+for row in "${machines[@]}"; do
+    read -r m wheel _ suite <<<"$row"
+    [[ "$wheel" == - ]] || policy_of[$m]=$wheel
+    suite_of[$m]=$suite
+done
 
 # Builds a wheel of the unpacked sdist $3 with interpreter $1 into $4, in a
 # build venv $2 that holds the toolchain's setuptools and wheel from $5; the
@@ -71,29 +76,36 @@ cross_env() {
          "-DVELMO_DEBIAN_ROOT_PATH=$sysroot -DVELMO_CROSS_PYTHON_VERSION=$v"
 }
 
-# Builds the test-only modules for interpreter $1 from source tree $2 into
-# $3; further arguments configure that build (a cross build's).
-build_helpers() {
-    local python=$1 source=$2 helpers=$3
-    shift 3
+# Prints the folder that holds the test-only modules for interpreter $1: this
+# full run's lane folder $3 (VELMO_SUITE_ON_WHEELS=1) when it holds them, else $4,
+# where they are built from source tree $2; further arguments configure that
+# build (a cross build's).
+helpers_for() {
+    local python=$1 source=$2 lane=$3 helpers=$4
+    shift 4
+    if [[ "${VELMO_SUITE_ON_WHEELS:-}" == 1 ]] && compgen -G "$lane/tests/peer/velmo_peer*.so" >/dev/null; then
+        echo "$lane"
+        return
+    fi
     cmake -S "$source" -B "$helpers" -DPython3_EXECUTABLE="$python" -DVELMO_BUILD_BENCHMARKS=OFF "$@" >"$helpers.log" 2>&1 \
         && cmake --build "$helpers" --target velmo_peer -j"$(nproc)" >>"$helpers.log" 2>&1 \
         || { cat "$helpers.log" >&2; echo "build_dist: the test modules for $python failed" >&2; return 1; }
+    echo "$helpers"
 }
 
 # Installs wheel $2 into a fresh venv $4 of interpreter $1 and runs velmo's
-# Python suite (from source tree $3; with a seventh argument, its smoke subset
-# only) against it, with the test-only modules of build_helpers in $5:
-# velmo_peer installed beside velmo (a folder of its own ahead of
+# Python suite (from source tree $3; with a seventh argument, the matrix's
+# subset only) against it, with the test-only modules of helpers_for in $5:
+# velmo_peer and velmo_sites (the failure sites' rows) installed beside velmo (a folder of its own ahead of
 # site-packages on sys.path changes the allocations of `import velmo`, and the
 # 3.14 import sweep then misses a failure site), the mismatch variant where
 # VELMO_MISMATCH_DIR says; writes pytest's last line to $6. pytest and
 # hypothesis come from Debian's dist-packages, as in CTest. Runs inside a
 # foreign root as `build_dist.sh --test-installed ARGS...`.
 test_installed() {
-    local python=$1 wheel=$2 source=$3 venv=$4 helpers=$5 result=$6 smoke_only=${7:-}
+    local python=$1 wheel=$2 source=$3 venv=$4 helpers=$5 result=$6 subset_only=${7:-}
     local -a selected=("$source/tests/python")
-    [[ -z "$smoke_only" ]] || selected=("${smoke[@]/#/$source/tests/python/}")
+    [[ -z "$subset_only" ]] || selected=("${subset[@]/#/$source/tests/python/}")
     rm -rf "$venv"
     local -a pip=("$venv/bin/python" -m pip)
     if [[ -n "${bare_venv:-}" ]]; then
@@ -106,7 +118,7 @@ test_installed() {
         "$python" -m venv "$venv"
     fi
     "${pip[@]}" install -q --disable-pip-version-check --no-index --no-deps "$wheel"
-    cp "$helpers"/tests/peer/velmo_peer*.so "$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')/"
+    cp "$helpers"/tests/peer/velmo_{peer,sites}*.so "$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')/"
     local status=0
     # From the venv's folder: nothing of the source or build trees is importable
     # as velmo. check_dist.py installed: velmo comes from the venv, its version
@@ -126,7 +138,7 @@ test_installed() {
 }
 
 # Inside a foreign root: test_installed.
-#   build_dist.sh --test-installed PYTHON WHEEL SOURCE VENV HELPERS RESULT [smoke]
+#   build_dist.sh --test-installed PYTHON WHEEL SOURCE VENV HELPERS RESULT [subset]
 if [[ "${1:-}" == --test-installed ]]; then
     shift
     bare_venv=1
@@ -134,16 +146,15 @@ if [[ "${1:-}" == --test-installed ]]; then
     exit
 fi
 
-# Inside the sid chroot: x86-64 wheels for the versions given and aarch64
-# wheels for the VELMO_CROSS_WHEELS given (VERSION:SUITE/ARCH:ROOT, the root
-# mounted at its path), then every wheel in raw/ tagged and shown by
-# auditwheel, then the chroot's x86-64 wheels tested.
-#   build_dist.sh --in-sid DIR EPOCH TEST VERSION...
+# Inside the sid chroot: the host machine's wheels for the versions given and
+# other machines' wheels for the VELMO_CROSS_WHEELS given
+# (VERSION:SUITE/ARCH:ROOT, the root mounted at its path), then every wheel in
+# raw/ tagged and shown by auditwheel.
+#   build_dist.sh --in-sid DIR EPOCH VERSION...
 if [[ "${1:-}" == --in-sid ]]; then
-    dir=$2 test=$4
+    dir=$2
     export SOURCE_DATE_EPOCH=$3
-    shift 4
-    status=0
+    shift 3
     for v in "$@"; do
         build_wheel "python$v" "$dir/build-venv-$v" "$dir/source" "$dir/raw" /usr/share/python-wheels
     done
@@ -168,13 +179,21 @@ if [[ "${1:-}" == --in-sid ]]; then
         machine=$(basename "$wheel" .whl | sed -E 's/.*manylinux_[0-9]+_[0-9]+_//')
         auditwheel show "$wheel" >"$dir/report/$tag-$machine.show" 2>&1
     done
+    exit 0
+fi
+
+# Inside the sid chroot: its wheels of the versions given tested.
+#   build_dist.sh --in-sid-test DIR VERSION...
+if [[ "${1:-}" == --in-sid-test ]]; then
+    dir=$2
+    shift 2
+    status=0
     for v in "$@"; do
         tag=cp${v/./}
-        (( test )) || continue
-        wheel="$(ls "$dir"/wheels/velmo-*-"$tag"-*_x86_64.whl)"
-        build_helpers "python$v" "$dir/source" "$dir/helpers-$v" \
-            && test_installed "python$v" "$wheel" "$dir/source" "$dir/test-venv-$v" "$dir/helpers-$v" \
-                "$dir/report/$tag-x86_64.suite" || status=1
+        wheel="$(ls "$dir"/wheels/velmo-*-"$tag"-*_"$(uname -m)".whl)"
+        helpers="$(helpers_for "python$v" "$dir/source" "/root/velmo/$(build_dir_for "$v")" "$dir/helpers-$v")" \
+            && test_installed "python$v" "$wheel" "$dir/source" "$dir/test-venv-$v" "$helpers" \
+                "$dir/report/$tag-$(uname -m).suite" || status=1
     done
     exit "$status"
 fi
@@ -184,31 +203,30 @@ case "${1:-}" in
     "") ;;
     --no-test) test=0 ;;
     --check-reproducible)
-        # Two clones of this checkout at different paths (plus its uncommitted
-        # work, so that a clean checkout is exactly a clean clone), one run each.
+        # Once here, tested, and again, untested, from a clean clone of this
+        # checkout at another path (plus its uncommitted work, so that a clean
+        # checkout is exactly a clean clone). The second build runs beside the
+        # first, whose tests run a suite at a time and leave a core idle.
         check="$top/build-dist-check"
         rm -rf "$check"
-        for side in a b; do
-            git clone -q --no-hardlinks "$top" "$check/$side"
-            git ls-files -z --cached --others --exclude-standard \
-                | while IFS= read -r -d '' f; do [[ -e "$f" ]] && printf '%s\0' "$f"; done \
-                | tar --null -T - -cf - | tar -xpf - -C "$check/$side"
-        done
-        bash "$check/a/scripts/build_dist.sh"
-        bash "$check/b/scripts/build_dist.sh" --no-test
-        (cd "$check/a/dist" && sha256sum -- *) >"$check/a.sha256"
-        (cd "$check/b/dist" && sha256sum -- *) >"$check/b.sha256"
-        echo "== Reproducibility: sha256 of two builds from clean clones"
-        join -j 2 <(sort -k 2 "$check/a.sha256") <(sort -k 2 "$check/b.sha256") \
+        git clone -q --no-hardlinks "$top" "$check/clone"
+        copy_tree "$check/clone"
+        bash "$check/clone/scripts/build_dist.sh" --no-test >"$check/second.log" 2>&1 &
+        second=$!
+        status=0
+        bash "$top/scripts/build_dist.sh" || status=1
+        wait "$second" || { tail -n 40 "$check/second.log" >&2; status=1; }
+        (cd "$top/dist" && sha256sum -- *) >"$check/first.sha256"
+        (cd "$check/clone/dist" && sha256sum -- *) >"$check/second.sha256"
+        echo "== Reproducibility: sha256 of this build and of a second one from a clean clone"
+        join -a 1 -a 2 -e MISSING -o 0,1.1,2.1 -j 2 <(sort -k 2 "$check/first.sha256") <(sort -k 2 "$check/second.sha256") \
             | awk '{ printf "   %s\n     %s\n     %s %s\n", $1, $2, $3, ($2 == $3 ? "same" : "DIFFERENT") }'
-        if ! cmp -s "$check/a.sha256" "$check/b.sha256"; then
+        if ! cmp -s "$check/first.sha256" "$check/second.sha256"; then
             echo "build_dist: the two builds differ" >&2
-            exit 1
+            status=1
         fi
-        rm -rf "$top/dist"
-        cp -r "$check/a/dist" "$top/dist"
-        echo "build_dist: both builds are byte-identical; dist/ holds them"
-        exit 0 ;;
+        (( status )) || echo "build_dist: both builds are byte-identical; dist/ holds them"
+        exit "$status" ;;
     *) echo "usage: $0 [--no-test | --check-reproducible]" >&2; exit 2 ;;
 esac
 
@@ -216,10 +234,8 @@ esac
 
 # A clone, or else a tree without git of its own (an unpacked sdist, even
 # inside another checkout).
-clone=0
-if [[ "$(git rev-parse --show-toplevel 2>/dev/null)" -ef . ]]; then clone=1; fi
 if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
-    if (( clone )); then
+    if [[ "$(git rev-parse --show-toplevel 2>/dev/null)" -ef . ]]; then
         SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
     else
         SOURCE_DATE_EPOCH=$(stat -c %Y PKG-INFO)  # an unpacked sdist: every file has the epoch's time
@@ -228,7 +244,6 @@ fi
 export SOURCE_DATE_EPOCH
 echo "build_dist: SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'))"
 
-mapfile -t versions < <(grep -E '^[0-9]+\.[0-9]+$' python_versions.txt)
 mapfile -t sid_versions < <(bash scripts/sid_chroot.sh --versions | tr ' ' '\n')
 host=()      # "<version> <interpreter>"
 sid=()
@@ -243,15 +258,19 @@ for v in "${versions[@]}"; do
         exit 1
     fi
 done
-# aarch64: "<version> <root>" for each version an arm64 root carries (the
-# first root that carries it), provisioned here when missing.
-arm=()
-for name in "${arm_roots[@]}"; do
-    bash scripts/debian_root.sh "$name" >/dev/null
-    for v in $(bash scripts/debian_root.sh "$name" --versions); do
-        printf '%s\n' "${arm[@]%% *}" | grep -qx "$v" || arm+=("$v $name")
+# Other machines' wheels: "<version> <root> <machine>" for each version that
+# the roots of a row with a wheel policy carry (the first root that carries
+# it), provisioned here when missing.
+cross=()
+while read -r m wheel roots _; do
+    [[ "$wheel" != - ]] || continue
+    for name in ${roots//,/ }; do
+        bash scripts/debian_root.sh "$name" >/dev/null
+        for v in $(bash scripts/debian_root.sh "$name" --versions); do
+            printf '%s\n' "${cross[@]}" | grep -q "^$v [^ ]* $m$" || cross+=("$v $name $m")
+        done
     done
-done
+done < <(foreign_machines)
 
 work="$top/build-dist"
 rm -rf "$work" "$top/dist"
@@ -259,18 +278,10 @@ mkdir -p "$work/tools" "$work/source" "$work/raw" "$work/report" "$top/dist"
 
 # The toolchain: the sid chroot's setuptools and wheel, for every artefact.
 bash scripts/sid_chroot.sh >/dev/null
-sid_root="${VELMO_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/velmo-sid}"
+sid_root="$(bash scripts/sid_chroot.sh --path)"
 cp "$sid_root"/usr/share/python-wheels/{setuptools,wheel,packaging}-*.whl "$work/tools/"
 
-# What a clean clone holds, plus uncommitted work (without git: the tree less
-# build output).
-if (( clone )); then
-    git ls-files -z --cached --others --exclude-standard \
-        | while IFS= read -r -d '' f; do [[ -e "$f" ]] && printf '%s\0' "$f"; done \
-        | tar --null -T - -cf - | tar -xpf - -C "$work/source"
-else
-    tar --exclude='./build*' --exclude='./dist' --exclude='*.so' -cf - . | tar -xpf - -C "$work/source"
-fi
+copy_tree "$work/source"
 
 # The sdist, with the oldest host interpreter, through setuptools' PEP 517
 # hook (what `python -m build --sdist` calls); the wheels are built from it.
@@ -290,21 +301,21 @@ for run in "${host[@]}"; do
     echo "build_dist: the wheel for CPython ${run%% *}"
     build_wheel "${run#* }" "$work/build-venv-${run%% *}" "$unpacked" "$work/raw" "$work/tools"
 done
-# The aarch64 wheels of the versions the host has, by its interpreters; the
-# sid chroot makes the others, with its cross compiler.
+# Other machines' wheels of the versions the host has, by its interpreters;
+# the sid chroot makes the others, with its cross compilers.
 cross_in_sid=()
-sid_binds=()
-for entry in "${arm[@]}"; do
-    v=${entry%% *} name=${entry#* }
+sid_args=()
+for entry in "${cross[@]}"; do
+    read -r v name m <<<"$entry"
     sysroot="$(bash scripts/debian_root.sh "$name" --path)"
     python="$(printf '%s\n' "${host[@]}" | sed -n "s/^$v //p")"
     if [[ -n "$python" ]]; then
-        echo "build_dist: the aarch64 wheel for CPython $v (against $name)"
+        echo "build_dist: the $m wheel for CPython $v (against $name)"
         mapfile -t env_vars < <(cross_env "$name" "$v" "$sysroot" "$unpacked" "$work/sysconfig-$v-${name#*/}")
         build_wheel "$python" "$work/build-venv-$v-${name#*/}" "$unpacked" "$work/raw" "$work/tools" "${env_vars[@]}"
     else
         cross_in_sid+=("$v:$name:$sysroot")
-        sid_binds+=(--bind "$sysroot")
+        sid_args+=(--bind "$sysroot" --with "g++-$(dpkg-architecture -a "${name#*/}" -qDEB_HOST_GNU_TYPE 2>/dev/null)")
     fi
 done
 
@@ -315,52 +326,77 @@ rm -rf "${sid_root:?}$inside"
 mkdir -p "$sid_root$inside/raw"
 cp -a "$unpacked" "$sid_root$inside/source"
 cp "$work"/raw/*.whl "$sid_root$inside/raw/"
-echo "build_dist: in the sid chroot: the wheels for ${sid[*]} (aarch64: ${cross_in_sid[*]%%:*}), auditwheel, and their tests"
-status=0
-cross_with=()
-(( ! ${#cross_in_sid[@]} )) || cross_with=(--with g++-aarch64-linux-gnu)
-VELMO_CROSS_WHEELS="${cross_in_sid[*]}" bash scripts/sid_chroot.sh "${cross_with[@]}" "${sid_binds[@]}" -- \
-    bash "$inside/source/scripts/build_dist.sh" --in-sid "$inside" "$SOURCE_DATE_EPOCH" "$test" "${sid[@]}" || status=1
+echo "build_dist: in the sid chroot: the wheels for ${sid[*]} (other machines: ${cross_in_sid[*]%%:*}), and auditwheel"
+VELMO_CROSS_WHEELS="${cross_in_sid[*]}" bash scripts/sid_chroot.sh "${sid_args[@]}" -- \
+    bash "$inside/source/scripts/build_dist.sh" --in-sid "$inside" "$SOURCE_DATE_EPOCH" "${sid[@]}"
 cp "$sid_root$inside"/wheels/*.whl "$top/dist/"
 cp "$sid_root$inside"/report/* "$sid_root$inside"/*.log "$work/report/"
-rm -rf "${sid_root:?}$inside"
 
+# Each other machine's wheel in its root, under emulation (hypothesis
+# without its deadlines), with test modules cross-compiled on the host:
+# the whole suite where the row's suite says, else its subset.
+test_other_machines() {
+    local entry v name m tag scope wheel helpers t status=0
+    local -A full_done=()
+    for entry in "${cross[@]}"; do
+        read -r v name m <<<"$entry"
+        tag=cp${v/./}
+        scope=subset
+        if [[ "${suite_of[$m]}" == all || "${VELMO_FOREIGN_FULL:-}" == all || -z "${full_done[$m]:-}" ]]; then
+            scope=""
+        fi
+        full_done[$m]=1
+        wheel="$(ls "$top"/dist/velmo-*-"$tag"-*_"$m".whl)"
+        echo "build_dist: testing the installed $m wheel for CPython $v in $name${scope:+ (the subset)}"
+        t=$SECONDS
+        helpers="$(helpers_for "/usr/bin/python$v" "$unpacked" "$top/build-${name#*/}-py$v" "$work/helpers-$v-$m" \
+                -DCMAKE_TOOLCHAIN_FILE="$unpacked/cmake/cross/debian-root.cmake" -DVELMO_DEBIAN_ROOT="$name" \
+                -DVELMO_CROSS_PYTHON_VERSION="$v")" \
+            && VELMO_HYPOTHESIS_PROFILE=slow bash scripts/debian_root.sh "$name" --bind "$top" -- \
+                bash "$unpacked/scripts/build_dist.sh" --test-installed "python$v" "$wheel" "$unpacked" \
+                "$work/test-venv-$v-$m" "$helpers" "$work/report/$tag-$m.suite" $scope \
+            || status=1
+        echo "build_dist: the $m wheel for CPython $v tested in $((SECONDS - t)) s"
+    done
+    return "$status"
+}
+
+# The tests: pytest runs on one core, so the other machines' wheels, under
+# emulation, are tested beside the host machine's, the sid chroot's and then
+# the host's own.
+status=0
 if (( test )); then
+    test_other_machines >"$work/other-machines.log" 2>&1 &
+    others=$!
+    echo "build_dist: testing the installed wheels for ${sid[*]} in the sid chroot"
+    bash scripts/sid_chroot.sh -- bash "$inside/source/scripts/build_dist.sh" --in-sid-test "$inside" "${sid[@]}" \
+        || status=1
+    cp "$sid_root$inside"/report/*.suite "$work/report/" 2>/dev/null || true
+    machine=$(uname -m)
     for run in "${host[@]}"; do
         v=${run%% *} tag=cp${run%% *}
         tag=${tag/./}
-        wheel="$(ls "$top"/dist/velmo-*-"$tag"-*_x86_64.whl)"
+        wheel="$(ls "$top"/dist/velmo-*-"$tag"-*_"$machine".whl)"
         echo "build_dist: testing the installed wheel for CPython $v"
-        build_helpers "${run#* }" "$unpacked" "$work/helpers-$v" \
-            && test_installed "${run#* }" "$wheel" "$unpacked" "$work/test-venv-$v" "$work/helpers-$v" \
-                "$work/report/$tag-x86_64.suite" || status=1
+        helpers="$(helpers_for "${run#* }" "$unpacked" "$top/$(build_dir_for "$v")" "$work/helpers-$v")" \
+            && test_installed "${run#* }" "$wheel" "$unpacked" "$work/test-venv-$v" "$helpers" \
+                "$work/report/$tag-$machine.suite" || status=1
     done
-    # Each aarch64 wheel in its arm64 root, under emulation (hypothesis
-    # without its deadlines), with test modules cross-compiled here.
-    scope=smoke
-    [[ "${VELMO_FOREIGN_FULL:-}" != all ]] || scope=""
-    for entry in "${arm[@]}"; do
-        v=${entry%% *} name=${entry#* } tag=cp${entry%% *}
-        tag=${tag/./}
-        wheel="$(ls "$top"/dist/velmo-*-"$tag"-*_aarch64.whl)"
-        echo "build_dist: testing the installed aarch64 wheel for CPython $v in $name${scope:+ (the smoke subset)}"
-        t=$SECONDS
-        build_helpers "/usr/bin/python$v" "$unpacked" "$work/helpers-$v-aarch64" -DCMAKE_TOOLCHAIN_FILE="$unpacked/cmake/cross/debian-root.cmake" -DVELMO_DEBIAN_ROOT="$name" \
-                -DVELMO_CROSS_PYTHON_VERSION="$v" \
-            && VELMO_HYPOTHESIS_PROFILE=slow bash scripts/debian_root.sh "$name" --bind "$work" --bind "$top/dist" -- \
-                bash "$unpacked/scripts/build_dist.sh" --test-installed "python$v" "$wheel" "$unpacked" \
-                "$work/test-venv-$v-aarch64" "$work/helpers-$v-aarch64" "$work/report/$tag-aarch64.suite" $scope \
-            || status=1
-        echo "build_dist: the aarch64 wheel for CPython $v tested in $((SECONDS - t)) s"
-    done
+    wait "$others" || status=1
+    cat "$work/other-machines.log"
 fi
+rm -rf "${sid_root:?}$inside"
 
 # What every artefact must be (tests/package/check_dist.py): the sdist holds
-# what a clone holds; the metadata; the policy that auditwheel shows.
-arm_versions="$(printf '%s\n' "${arm[@]%% *}" | paste -sd, -)"
+# what a clone holds; the metadata; the policy that auditwheel shows, on the
+# host's machine for every version, on another for those its roots carry.
+policies=()
+for m in "${!policy_of[@]}"; do
+    only="$(printf '%s\n' "${cross[@]}" | awk -v m="$m" '$3 == m { print $1 }' | paste -sd, -)"
+    if [[ "$m" == "$(uname -m)" || -n "$only" ]]; then policies+=(--policy "${policy_of[$m]}${only:+=$only}"); fi
+done
 python3 "$top/tests/package/check_dist.py" artefacts --source "$work/source" --dist "$top/dist" \
-    --report "$work/report" --policy "${policy_of[x86_64]}" --policy "${policy_of[aarch64]}=$arm_versions" \
-    --logs "$work" || status=1
+    --report "$work/report" "${policies[@]}" --logs "$work" || status=1
 
 echo "== dist/ (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
 printf '| %s | %s | %s | %s | %s | %s |\n' version file bytes "auditwheel show" "installed suite" sha256 \

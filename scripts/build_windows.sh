@@ -12,9 +12,8 @@
 # serves, and so does a bare include folder. One build directory per version,
 # build-windows-py3.X/; the summary gives the path of each module made.
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
-
-mapfile -t versions < <(grep -E '^[0-9]+\.[0-9]+$' python_versions.txt)
+source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
+cd "$top"
 packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 
 if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v x86_64-w64-mingw32-dlltool >/dev/null; then
@@ -52,7 +51,7 @@ else
         found="$(cmake -DVELMO_PYTHON_VERSION="$version" -P cmake/FindVelmoPython.cmake)"
         # Versions Debian 12 lacks have their headers in the sid chroot of
         # scripts/sid_chroot.sh, once scripts/test_sid.sh has made it.
-        sid_headers="${VELMO_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/velmo-sid}/usr/include/python$version"
+        sid_headers="$(bash scripts/sid_chroot.sh --path)/usr/include/python$version"
         if [[ -n "$found" ]]; then
             targets+=("$(headers_of "${found#* }")")
         elif [[ -f "$sid_headers/Python.h" ]]; then

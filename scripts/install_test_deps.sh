@@ -35,10 +35,13 @@ done
 #     the versions newer than the host's, and those of other machines; ca-certificates:
 #     the CA bundle that pip in a foreign root needs to start
 #   qemu-user-static, g++-aarch64-linux-gnu: aarch64 (scripts/test_foreign.sh, the
-#     aarch64 wheels), and g++-s390x-linux-gnu for s390x with VELMO_S390X=ON
+#     aarch64 wheels), and g++-s390x-linux-gnu for s390x with VELMO_S390X=ON (test_foreign.sh
+#     installs the cross compiler of any other machine of machines.txt itself); dpkg-dev:
+#     dpkg-architecture, which names each Debian architecture's GNU triplet
 tools=(cmake make g++ binutils git libgtest-dev libbenchmark-dev clang-format clang-tidy valgrind
        mypy python3-mypy pyflakes3 python3-dev python3-venv python3-dbg python3-build python3-setuptools-whl python3-wheel-whl
-       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 debootstrap ca-certificates qemu-user-static g++-aarch64-linux-gnu)
+       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 debootstrap ca-certificates qemu-user-static g++-aarch64-linux-gnu
+       dpkg-dev)
 [[ "${VELMO_S390X:-}" != ON ]] || tools+=(g++-s390x-linux-gnu)
 wanted=()
 if (( missing )); then

@@ -1,30 +1,29 @@
 #!/usr/bin/env bash
-# Sets up what the tests need, then builds everything and runs every test for
-# each supported CPython (python_versions.txt) that is installed, one build
-# directory per version: build/ for the oldest (the one scripts/demo.sh uses),
-# build-py3.X/ for the others. The oldest must be there; other versions that
-# are missing are named and skipped (scripts/test_sid.sh tests those newer
-# than any the host has). Each debug interpreter (Py_DEBUG: python3.Xd, Debian's
-# python3.X-dbg) gets a lane of its own in build-py3.Xd/: the module built
-# for it, a debug build, and the Python suite with its leak hunt, run under
-# the interpreter's own checks. PYTHON=/path/to/python3.X runs that
-# interpreter's lane only.
+# Sets up what the tests need, then builds everything and runs every test of
+# the test matrix (python_versions.txt by machines.txt). Each supported
+# CPython that is installed gets a lane, one build directory per version:
+# build/ for the oldest (the one scripts/demo.sh uses), build-py3.X/ for the
+# others. The oldest must be there; other versions that are missing are named
+# and skipped (scripts/test_sid.sh tests those newer than any the host has).
+# Each debug interpreter (Py_DEBUG: python3.Xd, Debian's python3.X-dbg) gets
+# a lane of its own in build-py3.Xd/: the module built for it, a debug build,
+# and the Python suite with its leak hunt, run under the interpreter's own
+# checks. In the full run a lane runs what needs the build tree (the C++
+# suite, the checks of the sources, the build and the install routes); the
+# Python suite runs once per interpreter, against its installed wheel, in the
+# release step at the end. PYTHON=/path/to/python3.X runs that interpreter's
+# lane only, with the Python suite against the build tree.
 # `--quick` first: the quick lane alone (see below).
-# Extra arguments go to ctest, e.g. `bash scripts/test.sh -R python_tests`.
+# Extra arguments go to ctest, e.g. `bash scripts/test.sh -R shipped_module`.
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
+cd "$top"
 
 quick=0
 if [[ "${1:-}" == --quick ]]; then
     quick=1
     shift
 fi
-
-mapfile -t versions < <(grep -E '^[0-9]+\.[0-9]+$' python_versions.txt)
-
-build_dir_for() {
-    if [[ "$1" == "${versions[0]}" ]]; then echo build; else echo "build-py$1"; fi
-}
 
 # A build folder configured for another interpreter is configured afresh.
 configure_afresh_if_other() {
@@ -117,17 +116,43 @@ fi
 
 bash scripts/install_test_deps.sh "${runs[@]%% *}"
 
+# An unpacked sdist (PKG-INFO, no git) is a distributor's tree: it tests the
+# host's interpreters and leaves out the Debian roots, the Windows cross build
+# and the release artefacts, which are the project's own.
+in_sdist=0
+if [[ -f PKG-INFO && ! "$(git rev-parse --show-toplevel 2>/dev/null)" -ef . ]]; then
+    in_sdist=1
+    if [[ -z "${PYTHON:-}" ]]; then
+        echo "test.sh: an unpacked sdist: the Debian roots, the Windows cross build and the" \
+             "release artefacts are left out; a clone of the repository runs them"
+        absent+=("the Debian roots, the Windows cross build and the release artefacts (an unpacked sdist)")
+    fi
+fi
+# The full run: every interpreter of a clone. With root and debootstrap (the
+# Debian roots) its release step tests each interpreter's Python suite once,
+# against the installed wheel, with the test-only modules its lanes built;
+# the lanes, here and in the sid chroot, leave the suite to it.
+full=0
+[[ -n "${PYTHON:-}" ]] || (( in_sdist )) || full=1
+roots_usable=0
+[[ "$(id -u)" != 0 ]] || ! command -v debootstrap >/dev/null || roots_usable=1
+if (( full && roots_usable )); then
+    export VELMO_SUITE_ON_WHEELS=1
+fi
+mapfile -t foreign < <(foreign_machines)
+
 # ---- Other machines: their Debian roots, provisioned in the background ----
 # Bootstrapping and filling the roots of scripts/test_foreign.sh takes
 # minutes, much of it waiting for the mirror, so it starts now, beside the
 # host's lanes; the lanes below wait for it (scripts/debian_root.sh takes a
-# lock per root). Left out where the lanes are (see below).
-foreign_roots=(bookworm/arm64 sid/arm64)
-[[ "${VELMO_S390X:-}" != ON ]] || foreign_roots+=(bookworm/s390x)
-if [[ -z "${PYTHON:-}" && ! -f PKG-INFO && "$(id -u)" == 0 ]] && command -v debootstrap >/dev/null; then
+# lock per root).
+if (( full && roots_usable )); then
     mkdir -p build-foreign
-    (for name in "${foreign_roots[@]}"; do
-         bash scripts/debian_root.sh "$name" >"build-foreign/provision-${name/\//-}.log" 2>&1 || true
+    (for row in "${foreign[@]}"; do
+         read -r _ _ roots _ <<<"$row"
+         for name in ${roots//,/ }; do
+             bash scripts/debian_root.sh "$name" >"build-foreign/provision-${name/\//-}.log" 2>&1 || true
+         done
      done) &
 fi
 # ---- end of the other machines' roots ----
@@ -162,7 +187,18 @@ for run in "${runs[@]}"; do
     dir="$(build_dir_for "$version")"
     lane="$version"
     build_args=()
+    # What the full run runs elsewhere, by its labels in tests/CMakeLists.txt:
+    # the Python suite (against the wheels); for the oldest version the
+    # install routes (from the unpacked sdist, at the end); for the others
+    # clang-tidy, which reads the sources once, in the oldest version's lane
+    # (whose build compiles the most backports of common/python_compat.h).
     ctest_args=()
+    [[ "${VELMO_SUITE_ON_WHEELS:-}" != 1 ]] || ctest_args=(-LE '^python_suite$')
+    if (( full && roots_usable )) && [[ "$version" == "${versions[0]}" ]]; then
+        ctest_args=(-LE '^(python_suite|install_routes)$')
+    elif (( full && roots_usable )); then
+        ctest_args=(-LE '^(python_suite|lint)$')
+    fi
     if is_debug "$python"; then
         # What the Python suite imports: the module, the peer extension (which
         # depends on the module and its mismatch variant).
@@ -187,44 +223,30 @@ for run in "${runs[@]}"; do
     fi
 done
 
-# Whether the sid chroot can be used (it needs root and debootstrap); if not,
-# says that `what` is left out, which fails the run under
+# Whether the Debian roots can be used (they need root and debootstrap); if
+# not, says that `what` is left out, which fails the run under
 # VELMO_REQUIRE_CHECK_TOOLS=ON.
-can_use_chroot() {
-    [[ "$(id -u)" == 0 ]] && command -v debootstrap >/dev/null && return 0
-    echo "test.sh: the sid chroot needs root and debootstrap; $1 left out" >&2
+can_use_roots() {
+    (( roots_usable )) && return 0
+    echo "test.sh: the Debian roots need root and debootstrap; $1 left out" >&2
     if [[ "${VELMO_REQUIRE_CHECK_TOOLS:-}" == ON ]]; then
-        results+=("$1 FAILED: no root or no debootstrap for the sid chroot")
+        results+=("$1 FAILED: no root or no debootstrap for the Debian roots")
         status=1
     else
-        absent+=("$1 (the sid chroot needs root and debootstrap)")
+        absent+=("$1 (the Debian roots need root and debootstrap)")
     fi
     return 1
 }
 
-# An unpacked sdist (PKG-INFO, no git) is a distributor's tree: it tests the
-# host's interpreters and leaves out the sid chroot, the Windows cross build
-# and the release artefacts, which are the project's own.
-in_sdist=0
-if [[ -f PKG-INFO && ! "$(git rev-parse --show-toplevel 2>/dev/null)" -ef . ]]; then
-    in_sdist=1
-    if [[ -z "${PYTHON:-}" ]]; then
-        echo "test.sh: an unpacked sdist: the sid chroot, the Windows cross build and the" \
-             "release artefacts are left out; a clone of the repository runs them"
-        absent+=("the sid chroot, the Windows cross build and the release artefacts (an unpacked sdist)")
-    fi
-fi
-
 # The listed versions newer than any the host has, in a Debian sid chroot
-# (provisioned on the first run: minutes and 1.5 GB). A run for one
-# interpreter, or in an unpacked sdist, leaves it out.
-sid_versions="$([[ -n "${PYTHON:-}" ]] || (( in_sdist )) || bash scripts/sid_chroot.sh --versions)"
+# (provisioned on the first run: minutes and 1.5 GB).
+sid_versions="$( (( ! full )) || bash scripts/sid_chroot.sh --versions)"
 if [[ -n "$sid_versions" ]]; then
     sid_names="${sid_versions// /, }"
     echo "== CPython $sid_names in a Debian sid chroot"
     start=$SECONDS
-    if ! can_use_chroot "$sid_names"; then
-        :  # left out, as can_use_chroot said
+    if ! can_use_roots "$sid_names"; then
+        :  # left out, as can_use_roots said
     elif bash scripts/test_sid.sh "$@"; then
         results+=("$sid_names passed ($((SECONDS - start)) s, in the sid chroot)")
         if (( ${#absent[@]} )); then
@@ -237,33 +259,27 @@ if [[ -n "$sid_versions" ]]; then
 fi
 
 # ---- Other machines, under emulation (scripts/test_foreign.sh) ----
-# velmo cross-compiled for aarch64 against Debian arm64 roots (3.11 in
-# bookworm, the development release's versions in sid) and s390x, big-endian,
-# with VELMO_S390X=ON (bookworm, 3.11), and run there under qemu: the whole
-# Python suite on one version per machine; the others are built and checked
-# here, and their wheels tested installed by the release step below.
-# Needs root, like the sid chroot; a run for one interpreter, or in an
-# unpacked sdist, leaves it out.
-if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
-    machines=aarch64
-    [[ "${VELMO_S390X:-}" != ON ]] || machines="aarch64 and s390x"
-    echo "== $machines under emulation (scripts/test_foreign.sh)"
+# velmo cross-compiled for each other Linux machine of machines.txt against
+# its Debian roots and checked there; their Python suites run against their
+# wheels in the release step below (or, for a machine without wheels, there).
+if (( full && ${#foreign[@]} )); then
+    names="$(printf '%s\n' "${foreign[@]%% *}" | paste -sd, - | sed 's/,/, /g')"
+    echo "== $names under emulation (scripts/test_foreign.sh)"
     start=$SECONDS
-    if ! can_use_chroot "$machines under emulation"; then
-        :  # left out, as can_use_chroot said
+    if ! can_use_roots "$names under emulation"; then
+        :  # left out, as can_use_roots said
     elif mkdir -p build-foreign && bash scripts/test_foreign.sh | tee build-foreign/lanes.log; then
-        results+=("$machines passed ($((SECONDS - start)) s, build-ARCH-py3.X/):")
+        results+=("$names passed ($((SECONDS - start)) s, build-ARCH-py3.X/):")
     else
-        results+=("$machines FAILED ($((SECONDS - start)) s, build-foreign/lanes.log):")
+        results+=("$names FAILED ($((SECONDS - start)) s, build-foreign/lanes.log):")
         status=1
     fi
     mapfile -t -O "${#results[@]}" results < <(sed -n '/^== Foreign machines$/,$ { /^   /s/^   /     /p }' build-foreign/lanes.log 2>/dev/null)
 fi
 # ---- end of the other machines ----
 
-# The Windows x64 module, cross-compiled for every version and inspected; a
-# run for one interpreter (PYTHON=) leaves it out.
-if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
+# The Windows module, cross-compiled for every version and inspected.
+if (( full )) && printf '%s\n' "${machines[@]}" | grep -q '^win_amd64 '; then
     echo "== Windows x64 cross build"
     start=$SECONDS
     if bash scripts/build_windows.sh; then
@@ -285,32 +301,34 @@ sdist_holds_this_tree() {
     return "$status"
 }
 
-# The release artefacts (scripts/build_dist.sh: the sdist and a manylinux wheel
-# per version, each tested as installed), made twice from clean clones and
-# compared byte for byte; then the test command run in the unpacked sdist, for
-# the oldest version: it builds everything there, and of the tests runs those
-# whose outcome depends on the tree being an sdist rather than a clone
-# (installed_package, which copies the tree without git and builds an sdist
-# and a wheel from it). The others test the same bytes as the oldest lane
-# above, with the same interpreter and compiler, once sdist_holds_this_tree
-# has shown that the files are the same. Needs root, for the sid chroot; a
-# run for one interpreter leaves it out.
-if [[ -z "${PYTHON:-}" ]] && (( ! in_sdist )); then
-    echo "== Release artefacts (scripts/build_dist.sh, twice), and the tests run from the sdist"
+# The release artefacts (scripts/build_dist.sh): the sdist and every wheel,
+# each installed into a fresh venv and tested there (this run's Python suite
+# of each interpreter), then made a second time from a clean clone, untested,
+# and compared byte for byte; then the test command run in the unpacked sdist,
+# for the oldest version: it builds everything there, and of the tests runs
+# those whose outcome depends on the tree being an sdist rather than a clone,
+# the install routes that the oldest lane left to it (installed_package,
+# which copies the tree without git and builds an sdist and a wheel from it,
+# and installed_stub, which reads the stub installed there). The others test
+# the same bytes as the oldest lane above, with the same interpreter and
+# compiler, once sdist_holds_this_tree has shown that the files are the same.
+if (( full )); then
+    echo "== Release artefacts (scripts/build_dist.sh), each wheel tested installed; built again and compared; the tests run from the sdist"
     start=$SECONDS
     sdist_tree=build-dist-check/sdist
-    if ! can_use_chroot "the release artefacts"; then
-        :  # left out, as can_use_chroot said
-    elif bash scripts/build_dist.sh --check-reproducible \
+    if ! can_use_roots "the release artefacts and the installed wheels' Python suites"; then
+        :  # left out, as can_use_roots said
+    elif bash scripts/build_dist.sh --check-reproducible | tee build-dist.log \
             && rm -rf "$sdist_tree" && mkdir -p "$sdist_tree" \
             && tar -xzf dist/velmo-*.tar.gz -C "$sdist_tree" --strip-components=1 \
             && sdist_holds_this_tree "$sdist_tree" \
-            && PYTHON="${runs[0]#* }" bash "$sdist_tree/scripts/test.sh" -R '^installed_package$'; then
-        results+=("release artefacts passed: byte-identical twice, and the sdist's tests ($((SECONDS - start)) s, dist/)")
+            && PYTHON="${runs[0]#* }" bash "$sdist_tree/scripts/test.sh" -L '^install_routes$'; then
+        results+=("release artefacts passed: each wheel's suite, byte-identical twice, the sdist's tests ($((SECONDS - start)) s, dist/):")
     else
-        results+=("release artefacts FAILED ($((SECONDS - start)) s, build-dist-check/)")
+        results+=("release artefacts FAILED ($((SECONDS - start)) s, build-dist.log, build-dist-check/):")
         status=1
     fi
+    mapfile -t -O "${#results[@]}" results < <(awk '/^== dist\// { n++ } n == 1 && /^\| [0-9]/ { print "  " $0 }' build-dist.log 2>/dev/null)
 fi
 
 echo "== Summary"

@@ -15,24 +15,17 @@
 # excepted, file times kept, so builds stay incremental); the build folders
 # live there too, apart from the host's. Extra arguments go to ctest.
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
+cd "$top"
 
-root="${VELMO_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/velmo-sid}"
-export VELMO_SID_ROOT="$root"
 bash scripts/sid_chroot.sh
+root="$(bash scripts/sid_chroot.sh --path)"
 
-# What a fresh clone holds, plus uncommitted work; without git, the tree less
-# its build output.
+# What a fresh clone holds, plus uncommitted work.
 tree="$root/root/velmo"
 mkdir -p "$tree"
 find "$tree" -mindepth 1 -maxdepth 1 ! -name 'build*' -exec rm -rf {} +
-if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    git ls-files -z --cached --others --exclude-standard \
-        | while IFS= read -r -d '' f; do [[ -e "$f" ]] && printf '%s\0' "$f"; done \
-        | tar --null -T - -cf - | tar -xpf - -C "$tree"
-else
-    tar --exclude='./build*' --exclude='*.so' -cf - . | tar -xpf - -C "$tree"
-fi
+copy_tree "$tree"
 
 # npm's pyright as the host installed it (scripts/install_test_deps.sh), for
 # the stub check: plain JavaScript that the chroot's nodejs runs, where the
@@ -54,7 +47,7 @@ for python in "$root"/usr/bin/python3.*d; do
     python="/usr/bin/${python##*/}"
     v="${python#/usr/bin/python}"
     v="${v%d}"
-    [[ "$python" =~ ^/usr/bin/python3\.[0-9]+d$ ]] && grep -qx "$v" python_versions.txt || continue
+    [[ "$python" =~ ^/usr/bin/python3\.[0-9]+d$ ]] && printf '%s\n' "${versions[@]}" | grep -qx "$v" || continue
     bash scripts/sid_chroot.sh -- env PYTHON="$python" VELMO_REQUIRE_CHECK_TOOLS=ON \
         bash /root/velmo/scripts/test.sh "$@" || status=1
 done

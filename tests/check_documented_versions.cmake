@@ -1,19 +1,22 @@
 # Keeps python_versions.txt the one statement of the supported versions, so
 # that adding or dropping a version changes no document: README refers to the
-# list, and no document (README, CONTRIBUTING, DESCRIPTION, docs/) states a
-# set of its own, as "CPython 3.X to 3.Y" or "CPython 3.X, 3.Y and 3.Z",
-# which would go stale with the list. (CHANGELOG's entries say what each
+# list (and to machines.txt, the one statement of the machines), and no
+# document (README, CONTRIBUTING, DESCRIPTION, docs/) states a set of its
+# own, as "CPython 3.X to 3.Y" or "CPython 3.X, 3.Y and 3.Z", which would go
+# stale with the list. (CHANGELOG's entries say what each
 # release supported, and stay as written.)
 # Usage: cmake -DSOURCE_DIR=<repository root> -P check_documented_versions.cmake
 set(_problems "")
 
 file(READ "${SOURCE_DIR}/README.md" _readme)
 string(REGEX REPLACE "[ \t\r\n]+" " " _readme "${_readme}")
-set(_reference "The CPython versions that [`python_versions.txt`](python_versions.txt) lists")
-string(FIND "${_readme}" "${_reference}" _at)
-if(_at EQUAL -1)
-  string(APPEND _problems "\n  README.md: no sentence \"${_reference}\"")
-endif()
+foreach(_reference "The CPython versions that [`python_versions.txt`](python_versions.txt) lists"
+                   "The machines that [`machines.txt`](machines.txt) lists")
+  string(FIND "${_readme}" "${_reference}" _at)
+  if(_at EQUAL -1)
+    string(APPEND _problems "\n  README.md: no sentence \"${_reference}\"")
+  endif()
+endforeach()
 
 file(GLOB _documents "${SOURCE_DIR}/docs/*.md")
 foreach(_document README.md CONTRIBUTING.md DESCRIPTION.md ${_documents})

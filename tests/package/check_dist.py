@@ -8,8 +8,9 @@
               what a clone holds; each wheel carries the policy tag that
               `auditwheel show` confirms (--report) and one per supported
               version and machine is there; the metadata (version, SPDX
-              licence and its file, maintainer, a long description without
-              relative links) and CHANGELOG.md agree; no build log in --logs
+              licence and its file, maintainer, a long description that
+              names every policy and has no relative links) and CHANGELOG.md
+              agree; no build log in --logs
               has a deprecation warning.
 """
 
@@ -64,7 +65,7 @@ def relative_links(markdown: str) -> list[str]:
     return [t for t in targets if not re.match(r"[a-z][a-z0-9+.-]*:|#", t)]
 
 
-def check_metadata(name: str, text: str, version: str, versions: list[str]) -> list[str]:
+def check_metadata(name: str, text: str, version: str, versions: list[str], policies: list[str]) -> list[str]:
     message = email.parser.Parser().parsestr(text)
     problems = []
     expected = {"Name": "velmo", "Version": version, "License-Expression": "MIT", "License-File": "LICENSE"}
@@ -85,6 +86,9 @@ def check_metadata(name: str, text: str, version: str, versions: list[str]) -> l
     classifiers = message.get_all("Classifier") or []
     if (missing := [v for v in versions if f"Programming Language :: Python :: {v}" not in classifiers]):
         problems.append(f"{name}: no classifier names {missing} among the supported versions")
+    # And the machines through the wheels that setup.py lists from machines.txt.
+    if (unnamed := [p for p in policies if f"(`{p}`)" not in description]):
+        problems.append(f"{name}: the long description names no wheel for {unnamed}")
     if (links := relative_links(description)):
         problems.append(f"{name}: the long description links relatively, dead on an index page: {links}")
     return problems
@@ -94,6 +98,7 @@ def artefacts(args: argparse.Namespace) -> list[str]:
     problems = []
     version = defined_version(args.source)
     versions = [v for v in (args.source / "python_versions.txt").read_text().split() if re.fullmatch(r"\d+\.\d+", v)]
+    policies = [spec.partition("=")[0] for spec in args.policy]
     changelog = re.search(r"^## (\S+)", (args.source / "CHANGELOG.md").read_text(), re.M)
     if not changelog or changelog.group(1) != version:
         problems.append(f"CHANGELOG.md's newest entry is not {version}")
@@ -109,7 +114,7 @@ def artefacts(args: argparse.Namespace) -> list[str]:
         with tarfile.open(sdists[0]) as tar:
             top = f"velmo-{version}/"
             held = {m.name[len(top):] for m in tar.getmembers() if m.isfile() and m.name.startswith(top)}
-            problems += check_metadata("sdist", tar.extractfile(top + "PKG-INFO").read().decode(), version, versions)
+            problems += check_metadata("sdist", tar.extractfile(top + "PKG-INFO").read().decode(), version, versions, policies)
         clone = {str(p.relative_to(args.source)) for p in args.source.rglob("*") if p.is_file()}
         # (velmo.egg-info/ is setuptools' in both: the sdist was made there.)
         clone = {name for name in clone if not name.startswith((*NOT_IN_SDIST, "velmo.egg-info/"))}
@@ -150,7 +155,7 @@ def artefacts(args: argparse.Namespace) -> list[str]:
                 problems.append(f"{name} holds {sorted(shipped)}: expected {module} and its stubs")
             if info + "licenses/LICENSE" not in names:
                 problems.append(f"{name}: no licence file")
-            problems += check_metadata(name, archive.read(info + "METADATA").decode(), version, versions)
+            problems += check_metadata(name, archive.read(info + "METADATA").decode(), version, versions, policies)
 
     # setuptools 84 warns of what it will stop supporting (a licence table, for one).
     for log in sorted(args.logs.rglob("build-*.log")):

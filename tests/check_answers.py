@@ -29,7 +29,7 @@ LITERAL = re.compile(r"Literal\[([^\]]*)\]")
 def assigned_constants(source: Path, file: str, names: dict[str, int]) -> list[tuple[str, int, object]]:
     """(place, N, value) of each module-level `name = value` or
     `name: T = Literal[value]` of `names` (name -> N) in the Python file."""
-    found = []
+    found: list[tuple[str, int, object]] = []
     for node in ast.parse((source / file).read_text(encoding="utf-8")).body:
         target: ast.expr
         value: ast.expr | None

@@ -7,9 +7,6 @@
 #include "module/module.h"
 #include "module/module_state.h"
 
-#include <chrono>
-#include <thread>
-
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -330,15 +327,20 @@ void abandon_forked_execution(int64_t process) noexcept {
 }
 
 // Where that lock is lost: waits for another thread's execution by looking
-// again every millisecond, with the GIL released in between and Ctrl-C
-// answered, then executes.
+// again every millisecond, then executes. time.sleep releases the GIL and
+// answers Ctrl-C on every platform, without a thread library of the C++
+// runtime's (MinGW's would make the Windows module import winpthread).
 int execute_without_lock(PyObject *module, uint64_t thread, int64_t process) noexcept {
-    while (module_state.executing_thread != 0) {
-        Py_BEGIN_ALLOW_THREADS;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        Py_END_ALLOW_THREADS;
-        if (PyErr_CheckSignals() < 0) {
+    if (module_state.executing_thread != 0) {
+        Ref time = Ref::steal(PyImport_ImportModule("time"));
+        if (!time) {
             return -1;
+        }
+        while (module_state.executing_thread != 0) {
+            Ref slept = Ref::steal(PyObject_CallMethod(time.get(), "sleep", "d", 0.001));
+            if (!slept) {
+                return -1;
+            }
         }
     }
     return run_execution(module, thread, process);
